@@ -1,0 +1,62 @@
+# The repository's own commands. The interpreter is the newest CPython >= 3.13
+# on this machine (tools/find-python); override with PYTHON=/path/to/python.
+SHELL := /bin/bash
+PYTHON_BIN := $(shell tools/find-python)
+VENV := .venv
+VPY := $(VENV)/bin/python
+STRICT := -C cmake.define.VORNIC_WERROR=ON
+NATIVE_BUILD := build/native
+TSAN_BUILD := build/native-tsan
+
+.PHONY: demo test test-python native-test native-tsan asan-test bench venv clean check-python ensure-gtest
+
+check-python:
+	@test -n "$(PYTHON_BIN)" || { echo "no suitable interpreter (see tools/find-python)"; exit 1; }
+
+$(VPY): | check-python
+	"$(PYTHON_BIN)" -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+
+venv: $(VPY)
+
+demo: $(VPY)
+	$(VPY) -m pip install -q .
+	$(VPY) examples/demo.py
+
+# Everything: the Python suite against a strict (-Werror) build, then the
+# native core tests.
+test: test-python native-test
+
+test-python: $(VPY)
+	$(VPY) -m pip install -q $(STRICT) ".[test]"
+	$(VPY) -m pytest -q
+
+ensure-gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null; \
+	  else echo "GoogleTest is missing: install Debian's libgtest-dev"; exit 1; fi; \
+	fi
+
+native-test: ensure-gtest
+	cmake -S . -B $(NATIVE_BUILD) -DVORNIC_MODULE=OFF -DVORNIC_NATIVE_TESTS=ON -DVORNIC_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(NATIVE_BUILD) -j2
+	$(NATIVE_BUILD)/native_tests
+
+native-tsan: ensure-gtest
+	cmake -S . -B $(TSAN_BUILD) -DVORNIC_MODULE=OFF -DVORNIC_NATIVE_TESTS=ON -DVORNIC_WERROR=ON -DVORNIC_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(TSAN_BUILD) -j2
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/native_tests
+
+# The Python suite against an ASan+UBSan build of the module.
+asan-test: $(VPY)
+	$(VPY) -m pip install -q -C cmake.define.VORNIC_SANITIZE=address -C cmake.build-type=Debug -C build-dir=build/asan ".[test]"
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS="detect_leaks=0" $(VPY) -m pytest -q -p no:cacheprovider
+	$(VPY) -m pip install -q $(STRICT) ".[test]"
+
+bench: $(VPY)
+	$(VPY) -m pip install -q ".[bench]"
+	$(VPY) bench/run.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,170 @@
+// AtomicInteger: a 64-bit signed cell shared without a lock. Every method is
+// one atomic instruction with the chosen ordering; arithmetic wraps.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "atomic/cell.hpp"
+#include "atomic/ordering.hpp"
+#include "binding/call.hpp"
+
+namespace vornic::atomic {
+namespace {
+
+using State = PaddedCell<std::int64_t>;
+using Self = Box<State>;
+static_assert(offsetof(Self, native.value) >= kCellOffset);
+static_assert(sizeof(Self) >= kObjectEnd);
+
+// Wrapping arithmetic on the value an atomic instruction returned.
+std::int64_t wrap_add(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+std::int64_t wrap_neg(std::int64_t a) { return static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(a)); }
+std::int64_t fetch_add_raw(Self& s, std::int64_t delta, std::memory_order o) {
+    // fetch_add on a signed atomic is defined to wrap (two's complement).
+    return s.native.value.fetch_add(delta, o);
+}
+
+constexpr const char* kCls = "AtomicInteger";
+constexpr Sig<1> kNew{kCls, "__new__", {"value"}, 0};
+constexpr Sig<1> kGet{kCls, "get", {"ordering"}, 0};
+constexpr Sig<2> kSet{kCls, "set", {"value", "ordering"}, 1};
+constexpr Sig<2> kFetchAdd{kCls, "fetch_add", {"delta", "ordering"}, 1};
+constexpr Sig<1> kFetchAddRelaxed{kCls, "fetch_add_relaxed", {"delta"}, 1};
+constexpr Sig<2> kAddAndGet{kCls, "add_and_get", {"delta", "ordering"}, 1};
+constexpr Sig<1> kAddAndGetRelaxed{kCls, "add_and_get_relaxed", {"delta"}, 1};
+constexpr Sig<2> kFetchSub{kCls, "fetch_sub", {"delta", "ordering"}, 1};
+constexpr Sig<1> kFetchSubRelaxed{kCls, "fetch_sub_relaxed", {"delta"}, 1};
+constexpr Sig<2> kSubAndGet{kCls, "sub_and_get", {"delta", "ordering"}, 1};
+constexpr Sig<1> kSubAndGetRelaxed{kCls, "sub_and_get_relaxed", {"delta"}, 1};
+constexpr Sig<1> kIncrement{kCls, "increment", {"ordering"}, 0};
+constexpr Sig<1> kDecrement{kCls, "decrement", {"ordering"}, 0};
+constexpr Sig<2> kGetAndSet{kCls, "get_and_set", {"new_value", "ordering"}, 1};
+constexpr Sig<3> kCompareAndSet{kCls, "compare_and_set", {"expected", "new_value", "ordering"}, 2};
+
+struct Impl {
+    static State make(PyTypeObject*&, Maybe<std::int64_t> value) { return State(value.v.value_or(0)); }
+
+    static std::int64_t get(Self& s, NoneOr<Text> ordering) {
+        return s.native.value.load(load_order(parse_ordering(ordering)));
+    }
+    static void set(Self& s, std::int64_t value, NoneOr<Text> ordering) {
+        s.native.value.store(value, store_order(parse_ordering(ordering)));
+    }
+    static std::int64_t fetch_add(Self& s, std::int64_t delta, NoneOr<Text> ordering) {
+        return fetch_add_raw(s, delta, rmw_order(parse_ordering(ordering)));
+    }
+    static std::int64_t fetch_add_relaxed(Self& s, std::int64_t delta) {
+        return fetch_add_raw(s, delta, std::memory_order_relaxed);
+    }
+    static std::int64_t add_and_get(Self& s, std::int64_t delta, NoneOr<Text> ordering) {
+        return wrap_add(fetch_add(s, delta, ordering), delta);
+    }
+    static std::int64_t add_and_get_relaxed(Self& s, std::int64_t delta) {
+        return wrap_add(fetch_add_relaxed(s, delta), delta);
+    }
+    static std::int64_t fetch_sub(Self& s, std::int64_t delta, NoneOr<Text> ordering) {
+        return fetch_add_raw(s, wrap_neg(delta), rmw_order(parse_ordering(ordering)));
+    }
+    static std::int64_t fetch_sub_relaxed(Self& s, std::int64_t delta) {
+        return fetch_add_raw(s, wrap_neg(delta), std::memory_order_relaxed);
+    }
+    static std::int64_t sub_and_get(Self& s, std::int64_t delta, NoneOr<Text> ordering) {
+        return wrap_add(fetch_sub(s, delta, ordering), wrap_neg(delta));
+    }
+    static std::int64_t sub_and_get_relaxed(Self& s, std::int64_t delta) {
+        return wrap_add(fetch_sub_relaxed(s, delta), wrap_neg(delta));
+    }
+    static std::int64_t increment(Self& s, NoneOr<Text> ordering) {
+        return wrap_add(fetch_add_raw(s, 1, rmw_order(parse_ordering(ordering))), 1);
+    }
+    static std::int64_t increment_relaxed(Self& s) { return wrap_add(fetch_add_raw(s, 1, std::memory_order_relaxed), 1); }
+    static std::int64_t decrement(Self& s, NoneOr<Text> ordering) {
+        return wrap_add(fetch_add_raw(s, -1, rmw_order(parse_ordering(ordering))), -1);
+    }
+    static std::int64_t decrement_relaxed(Self& s) {
+        return wrap_add(fetch_add_raw(s, -1, std::memory_order_relaxed), -1);
+    }
+    static std::int64_t get_and_set(Self& s, std::int64_t new_value, NoneOr<Text> ordering) {
+        return s.native.value.exchange(new_value, rmw_order(parse_ordering(ordering)));
+    }
+    static bool compare_and_set(Self& s, std::int64_t expected, std::int64_t new_value, NoneOr<Text> ordering) {
+        const Ordering o = parse_ordering(ordering);
+        return s.native.value.compare_exchange_strong(expected, new_value, rmw_order(o), cas_failure_order(o));
+    }
+
+    static PyObject* repr(PyObject* o) noexcept {
+        return guarded([&] {
+            const std::string t = "AtomicInteger(" + std::to_string(Self::of(o)->native.value.load()) + ")";
+            return check(PyUnicode_FromString(t.c_str()));
+        });
+    }
+};
+
+PyObject* str_slot(PyObject* o) noexcept {
+    return guarded([&] { return check(PyUnicode_FromString(std::to_string(Self::of(o)->native.value.load()).c_str())); });
+}
+
+namespace doc {
+constexpr const char* cls =
+    "AtomicInteger(value=0)\n--\n\nA thread-safe, lock-free 64-bit signed integer using CPU atomic operations.\n"
+    "All methods use Ordering::SeqCst by default to guarantee sequential consistency across all threads.\n"
+    "Accepts optional ordering=\"relaxed\" or shortcut methods like increment_relaxed() for maximum performance on ARM64.";
+}
+
+PyMethodDef methods[] = {
+    method<&Impl::get, kGet>("get", "get($self, ordering=None)\n--\n\nLoad the current value atomically."),
+    method<&Impl::set, kSet>("set", "set($self, value, ordering=None)\n--\n\nStore a new value atomically."),
+    method<&Impl::fetch_add, kFetchAdd>(
+        "fetch_add", "fetch_add($self, delta, ordering=None)\n--\n\nAtomically add delta to the value and return the OLD value."),
+    method<&Impl::fetch_add_relaxed, kFetchAddRelaxed>("fetch_add_relaxed",
+                                                       "fetch_add_relaxed($self, delta)\n--\n\nFast-path relaxed fetch_add."),
+    method<&Impl::add_and_get, kAddAndGet>(
+        "add_and_get",
+        "add_and_get($self, delta, ordering=None)\n--\n\nAtomically add delta to the value and return the NEW value."),
+    method<&Impl::add_and_get_relaxed, kAddAndGetRelaxed>(
+        "add_and_get_relaxed", "add_and_get_relaxed($self, delta)\n--\n\nFast-path relaxed add_and_get."),
+    method<&Impl::fetch_sub, kFetchSub>(
+        "fetch_sub",
+        "fetch_sub($self, delta, ordering=None)\n--\n\nAtomically subtract delta from the value and return the OLD value."),
+    method<&Impl::fetch_sub_relaxed, kFetchSubRelaxed>("fetch_sub_relaxed",
+                                                       "fetch_sub_relaxed($self, delta)\n--\n\nFast-path relaxed fetch_sub."),
+    method<&Impl::sub_and_get, kSubAndGet>(
+        "sub_and_get",
+        "sub_and_get($self, delta, ordering=None)\n--\n\nAtomically subtract delta from the value and return the NEW value."),
+    method<&Impl::sub_and_get_relaxed, kSubAndGetRelaxed>(
+        "sub_and_get_relaxed", "sub_and_get_relaxed($self, delta)\n--\n\nFast-path relaxed sub_and_get."),
+    method<&Impl::increment, kIncrement>(
+        "increment", "increment($self, ordering=None)\n--\n\nAtomically increment the value by 1 and return the NEW value."),
+    method0<&Impl::increment_relaxed>("increment_relaxed", "increment_relaxed($self)\n--\n\nFast-path relaxed increment."),
+    method<&Impl::decrement, kDecrement>(
+        "decrement", "decrement($self, ordering=None)\n--\n\nAtomically decrement the value by 1 and return the NEW value."),
+    method0<&Impl::decrement_relaxed>("decrement_relaxed", "decrement_relaxed($self)\n--\n\nFast-path relaxed decrement."),
+    method<&Impl::get_and_set, kGetAndSet>(
+        "get_and_set",
+        "get_and_set($self, new_value, ordering=None)\n--\n\nAtomically swap the value with a new one and return the OLD value."),
+    method<&Impl::compare_and_set, kCompareAndSet>(
+        "compare_and_set",
+        "compare_and_set($self, expected, new_value, ordering=None)\n--\n\nAtomically compare the current value to expected, "
+        "and if equal, swap with new_value.\nReturns True if the swap succeeded, otherwise False."),
+    kMethodsEnd,
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(doc::cls)},
+    {Py_tp_new, reinterpret_cast<void*>(&constructor<&Impl::make, kNew>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<State>)},
+    {Py_tp_methods, methods},
+    {Py_tp_repr, reinterpret_cast<void*>(&Impl::repr)},
+    {Py_tp_str, reinterpret_cast<void*>(&str_slot)},
+    {0, nullptr},
+};
+
+PyType_Spec spec{"builtins.AtomicInteger", sizeof(Self), 0, Py_TPFLAGS_DEFAULT, slots};
+TypeSlot type_slot;
+
+}  // namespace
+}  // namespace vornic::atomic
+
+PyTypeObject* vornic::types::atomic_integer() { return atomic::type_slot.get(&atomic::spec); }

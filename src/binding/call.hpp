@@ -1,0 +1,210 @@
+// Method thunks: bind -> hold -> convert -> run -> convert -> catch.
+//
+// A class declares each method as a static handler with typed parameters,
+//     static std::int64_t fetch_add(Self& self, std::int64_t delta, NoneOr<Text> ordering);
+// and a table row
+//     method<&fetch_add, kFetchAddSig>("fetch_add", doc::fetch_add)
+// The thunk binds the interpreter's arguments to the signature, takes the
+// receiver's borrow flag, converts each bound argument to the declared type
+// (attaching the parameter note on failure), runs the handler and converts
+// its result. Every failure, C++ exception or not, becomes a Python exception
+// in the one catch ladder; no exception unwinds into the interpreter.
+#pragma once
+#include "binding/args.hpp"
+#include "binding/borrow.hpp"
+#include "binding/deferred.hpp"
+#include "binding/errors.hpp"
+#include "binding/object.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace vornic {
+
+enum class Access { Shared, Exclusive, None };
+
+// ---- results ---------------------------------------------------------------
+
+template <class R>
+PyObject* to_py(R&& r) {
+    using T = std::remove_cvref_t<R>;
+    if constexpr (std::is_same_v<T, bool>) {
+        return Py_NewRef(r ? Py_True : Py_False);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return PyLong_FromLongLong(r);
+    } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+        return PyLong_FromUnsignedLongLong(r);
+    } else if constexpr (std::is_same_v<T, Ref>) {
+        return r.release();
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        return PyUnicode_FromStringAndSize(r.data(), static_cast<Py_ssize_t>(r.size()));
+    } else {
+        static_assert(std::is_same_v<T, void>, "unsupported result type");
+    }
+}
+
+// ---- the catch ladder --------------------------------------------------------
+
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+    deferred::drain();
+    try {
+        return f();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+template <class F>
+int guarded_int(F&& f) noexcept {
+    deferred::drain();
+    try {
+        return f();
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+namespace detail {
+
+template <class Fn>
+struct Handler;
+template <class R, class Self, class... A>
+struct Handler<R (*)(Self&, A...)> {
+    using Result = R;
+    using SelfT = Self;
+    using Args = std::tuple<std::remove_cvref_t<A>...>;
+    static constexpr std::size_t arity = sizeof...(A);
+};
+
+template <class Box, Access A, class F>
+PyObject* with_access(PyObject* self, F&& f) {
+    if constexpr (A == Access::Shared) {
+        SharedHold h(Box::of(self)->borrow);
+        return f();
+    } else if constexpr (A == Access::Exclusive) {
+        ExclusiveHold h(Box::of(self)->borrow);
+        return f();
+    } else {
+        return f();
+    }
+}
+
+template <auto Fn, class Self, class Args, std::size_t... I>
+PyObject* invoke(Self& self, const SigView& s, const Bound& b, std::index_sequence<I...>) {
+    // Arguments are converted in parameter order (braced init guarantees it).
+    Args args{convert_param<std::tuple_element_t<I, Args>>(s, b, I)...};
+    using R = typename Handler<decltype(Fn)>::Result;
+    if constexpr (std::is_void_v<R>) {
+        Fn(self, std::move(std::get<I>(args))...);
+        return Py_NewRef(Py_None);
+    } else {
+        PyObject* r = to_py(Fn(self, std::move(std::get<I>(args))...));
+        if (!r) throw PythonError{};
+        return r;
+    }
+}
+
+}  // namespace detail
+
+// METH_FASTCALL | METH_KEYWORDS method.
+template <auto Fn, const auto& S, Access A = Access::Shared>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    using H = detail::Handler<decltype(Fn)>;
+    using Self = typename H::SelfT;
+    static_assert(H::arity == S.params.size(), "handler parameters must match the signature");
+    return guarded([&]() -> PyObject* {
+        const SigView s = S.view();
+        Bound b;
+        bind_fastcall(s, args, nargs, kwnames, b);
+        return detail::with_access<Self, A>(self, [&] {
+            return detail::invoke<Fn, Self, typename H::Args>(*Self::of(self), s, b,
+                                                              std::make_index_sequence<H::arity>{});
+        });
+    });
+}
+
+// METH_NOARGS method: static R handler(Self&).
+template <auto Fn, Access A = Access::Shared>
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
+    using H = detail::Handler<decltype(Fn)>;
+    using Self = typename H::SelfT;
+    static_assert(H::arity == 0);
+    return guarded([&]() -> PyObject* {
+        return detail::with_access<Self, A>(self, [&]() -> PyObject* {
+            if constexpr (std::is_void_v<typename H::Result>) {
+                Fn(*Self::of(self));
+                return Py_NewRef(Py_None);
+            } else {
+                PyObject* r = to_py(Fn(*Self::of(self)));
+                if (!r) throw PythonError{};
+                return r;
+            }
+        });
+    });
+}
+
+// Module-level fast-call function: static R handler(Module&, A...), where the
+// first parameter receives the module object as a `ModuleSelf`.
+struct ModuleSelf {
+    PyObject* module;
+};
+
+template <auto Fn, const auto& S>
+PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    using H = detail::Handler<decltype(Fn)>;
+    static_assert(H::arity == S.params.size());
+    return guarded([&]() -> PyObject* {
+        const SigView s = S.view();
+        Bound b;
+        bind_fastcall(s, args, nargs, kwnames, b);
+        ModuleSelf m{module};
+        return detail::invoke<Fn, ModuleSelf, typename H::Args>(m, s, b, std::make_index_sequence<H::arity>{});
+    });
+}
+
+// tp_new: static Native handler(PyTypeObject*&, A...) builds the native
+// contents; the thunk then allocates the instance (of `type`, which may be a
+// subclass) and moves them in.
+template <auto Fn, const auto& S>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    using H = detail::Handler<decltype(Fn)>;
+    static_assert(H::arity == S.params.size());
+    return guarded([&]() -> PyObject* {
+        const SigView s = S.view();
+        Bound b;
+        bind_tuple(s, args, kwargs, b);
+        return [&]<std::size_t... I>(std::index_sequence<I...>) -> PyObject* {
+            typename H::Args a{convert_param<std::tuple_element_t<I, typename H::Args>>(s, b, I)...};
+            PyTypeObject* t = type;
+            return make_instance(type, Fn(t, std::move(std::get<I>(a))...));
+        }(std::make_index_sequence<H::arity>{});
+    });
+}
+
+// ---- table rows ------------------------------------------------------------
+
+template <class F>
+constexpr PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+template <auto Fn, const auto& S, Access A = Access::Shared>
+constexpr PyMethodDef method(const char* name, const char* doc) {
+    return PyMethodDef{name, as_cfunction(&fastcall<Fn, S, A>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <auto Fn, Access A = Access::Shared>
+constexpr PyMethodDef method0(const char* name, const char* doc) {
+    return PyMethodDef{name, as_cfunction(&noargs<Fn, A>), METH_NOARGS, doc};
+}
+
+inline constexpr PyMethodDef kMethodsEnd{nullptr, nullptr, 0, nullptr};
+
+}  // namespace vornic

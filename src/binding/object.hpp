@@ -1,0 +1,100 @@
+// The layout every instance shares, and type-object creation.
+//
+// An instance is a Box<Native>: the object header, the borrow flag, then the
+// class's native contents. The native part is built by placement-new after
+// tp_alloc and destroyed by the deallocator, which then frees the object
+// through the type (so Python subclasses of ConcurrentMap work unchanged).
+#pragma once
+#include "binding/borrow.hpp"
+#include "binding/errors.hpp"
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace vornic {
+
+template <class Native>
+struct Box {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    Native native;
+
+    static Box* of(PyObject* o) noexcept { return reinterpret_cast<Box*>(o); }
+    PyObject* obj() noexcept { return reinterpret_cast<PyObject*>(this); }
+};
+
+// Requires: attached. Allocates an instance of type holding `native`.
+// Returns a new reference; throws PythonError if allocation fails (native is
+// then destroyed by the caller's scope as usual).
+template <class Native>
+PyObject* make_instance(PyTypeObject* type, Native&& native) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (!o) throw PythonError{};
+    auto* b = Box<Native>::of(o);
+    new (&b->borrow) BorrowFlag();
+    new (&b->native) Native(std::forward<Native>(native));
+    return o;
+}
+
+// Deallocator for Box<Native>. Destroys the native contents while attached,
+// so any references they hold are released at once.
+template <class Native, bool Weakrefs = false>
+void dealloc(PyObject* o) noexcept {
+    PyTypeObject* tp = Py_TYPE(o);
+    if constexpr (Weakrefs) PyObject_ClearWeakRefs(o);
+    auto* b = Box<Native>::of(o);
+    std::destroy_at(&b->native);
+    std::destroy_at(&b->borrow);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+// One type object per process. The first caller creates it from spec; a
+// PyMutex (which detaches while waiting) makes concurrent first uses agree on
+// one object. Returns a borrowed reference, or nullptr with an error set.
+class TypeSlot {
+public:
+    PyTypeObject* get(PyType_Spec* spec) noexcept {
+        if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;
+        PyMutex_Lock(&mutex_);
+        PyTypeObject* t = type_.load(std::memory_order_acquire);
+        if (!t) {
+            t = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+            if (t) type_.store(t, std::memory_order_release);  // lives until exit
+        }
+        PyMutex_Unlock(&mutex_);
+        return t;
+    }
+
+private:
+    std::atomic<PyTypeObject*> type_{nullptr};
+    PyMutex mutex_{};
+};
+
+// Type getters, one per class, each defined beside its class. Requires:
+// attached. Borrowed reference or nullptr with an error set.
+namespace types {
+PyTypeObject* channel();
+PyTypeObject* recv_op();
+PyTypeObject* send_op();
+PyTypeObject* concurrent_map();
+PyTypeObject* thread_pool();
+PyTypeObject* atomic_integer();
+PyTypeObject* atomic_boolean();
+PyTypeObject* rw_lock();
+PyTypeObject* rw_lock_read_guard();
+PyTypeObject* rw_lock_write_guard();
+// The module function `select`'s method definition.
+PyMethodDef* select_def();
+}  // namespace types
+
+// Like types::x() but throws PythonError on failure.
+inline PyTypeObject* require_type(PyTypeObject* (*getter)()) {
+    PyTypeObject* t = getter();
+    if (!t) throw PythonError{};
+    return t;
+}
+
+}  // namespace vornic

@@ -1,0 +1,59 @@
+"""Shared fixtures and helpers for the Python suite."""
+import gc
+import sys
+import threading
+
+import pytest
+
+import _vornic
+
+
+def panic_type():
+    """The PanicException type, reached through a fault (it is not a module attribute)."""
+    try:
+        _vornic.AtomicInteger().get(ordering="release")
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(e)
+    raise AssertionError("expected a fault")
+
+
+@pytest.fixture(scope="session")
+def PanicException():
+    return panic_type()
+
+
+def run_threads(target, n, *args, timeout=60):
+    """Starts n threads running target(i, *args), joins them with a timeout and
+    re-raises the first exception any of them raised."""
+    errors = []
+
+    def wrap(i):
+        try:
+            target(i, *args)
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=wrap, args=(i,), daemon=True) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+        assert not t.is_alive(), "thread did not finish in time (deadlock?)"
+    if errors:
+        raise errors[0]
+
+
+def assert_no_leak(fn, repeat=20_000, objs=(), slack=50):
+    """Runs fn() repeat times and checks that the reference counts of objs and
+    the number of live gc-tracked objects stay where they were."""
+    fn()
+    gc.collect()
+    before_refs = [sys.getrefcount(o) for o in objs]
+    before_objs = len(gc.get_objects())
+    for _ in range(repeat):
+        fn()
+    gc.collect()
+    after_refs = [sys.getrefcount(o) for o in objs]
+    after_objs = len(gc.get_objects())
+    assert after_refs == before_refs, (before_refs, after_refs)
+    assert after_objs - before_objs < slack, (before_objs, after_objs)

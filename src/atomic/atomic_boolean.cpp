@@ -12,8 +12,8 @@ namespace {
 using State = PaddedCell<bool>;
 using Self = Box<State>;
 static_assert(sizeof(std::atomic<bool>) == 1);
-static_assert(offsetof(Self, native.value) >= kCellOffset);
-static_assert(sizeof(Self) >= kObjectEnd);
+static_assert(offsetof(Self, native.value) == kCellOffset);
+static_assert(sizeof(Self) >= State::kEnd);
 
 constexpr const char* kCls = "AtomicBoolean";
 constexpr Sig<1> kNew{kCls, "__new__", {"value"}, 0};

@@ -13,8 +13,8 @@ namespace {
 
 using State = PaddedCell<std::int64_t>;
 using Self = Box<State>;
-static_assert(offsetof(Self, native.value) >= kCellOffset);
-static_assert(sizeof(Self) >= kObjectEnd);
+static_assert(offsetof(Self, native.value) == kCellOffset);
+static_assert(sizeof(Self) >= State::kEnd);
 
 // Wrapping arithmetic on the value an atomic instruction returned.
 std::int64_t wrap_add(std::int64_t a, std::int64_t b) {

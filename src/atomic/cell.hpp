@@ -11,21 +11,29 @@
 #include <atomic>
 #include <cstddef>
 
+#include "binding/borrow.hpp"
+#include "binding/py.hpp"
+
 namespace vornic::atomic {
 
-// The cell sits at byte 80 of the object or later: the line holding the
-// borrow flag (bytes 16..23) ends by byte 80 at the latest. 64 more bytes
-// after the cell's line start keep the next object off it.
-inline constexpr std::size_t kCellOffset = 80;
-inline constexpr std::size_t kObjectEnd = 144;
+inline constexpr std::size_t kAllocAlign = 16;
+inline constexpr std::size_t kLine = 64;
+
+constexpr std::size_t floor_align(std::size_t n) { return n / kAllocAlign * kAllocAlign; }
+
+// Where Box<PaddedCell<T>> puts the padded struct: after the header and the
+// borrow flag (the header is larger on free-threaded builds).
+inline constexpr std::size_t kPrefix = sizeof(PyObject) + sizeof(BorrowFlag);
+// The line holding the prefix's last byte ends by this offset at the latest.
+inline constexpr std::size_t kCellOffset = floor_align(kPrefix - 1) + kLine;
 
 template <class T>
 struct PaddedCell {
-    // Box<PaddedCell> puts this struct at byte 24 (header 16 + borrow flag 8).
-    static constexpr std::size_t kStart = 24;
-    char before[kCellOffset - kStart];
+    static constexpr std::size_t kEnd = floor_align(kCellOffset + sizeof(std::atomic<T>) - 1) + kLine;
+
+    char before[kCellOffset - kPrefix];
     std::atomic<T> value;
-    char after[kObjectEnd - kCellOffset - sizeof(std::atomic<T>)];
+    char after[kEnd - kCellOffset - sizeof(std::atomic<T>)];
 
     explicit PaddedCell(T v) : before{}, value(v), after{} {}
     PaddedCell(PaddedCell&& o) noexcept : before{}, value(o.value.load(std::memory_order_relaxed)), after{} {}

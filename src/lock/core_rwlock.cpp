@@ -1,0 +1,333 @@
+// Slow paths of the lock state: spinning briefly, queueing, sleeping and
+// waking. The inline fast paths and the state word are described in
+// core_rwlock.hpp.
+//
+// Who waits where:
+//   * the queue (head_ .. tail_, kParked): readers that found kWriter set
+//     (recursive ones: kWriter set and no readers) and writers that found
+//     another writer's claim. Everyone in it waits for an exclusive release,
+//     which is why only unlock_exclusive ever wakes it;
+//   * drainer_ (kWriterParked): the one writer that owns kWriter and waits
+//     for the reader count to reach 0. The last reader out wakes it.
+//
+// Why nobody sleeps forever: a thread links itself only after re-checking,
+// under queue_mutex_, that it must wait, and after setting the parked bit by
+// compare-and-swap against that very state. Any release that could let it in
+// sees that bit, fails its fast path and takes the mutex, so it finds the
+// sleeper. Every queued thread sits behind a writer that holds kWriter, or
+// behind a woken writer that will either claim kWriter or queue again, so an
+// exclusive release always follows.
+//
+// Sleeping is a per-waiter futex word on the sleeper's own stack. The waker
+// decides the outcome under the mutex, then, after dropping it, publishes it
+// with a release store and a futex wake.
+
+#include "lock/core_rwlock.hpp"
+
+#include <cassert>
+#include <chrono>
+#include <stdexcept>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace vornic::lock {
+
+namespace {
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
+// A short, bounded busy wait before sleeping: a lock held for a few hundred
+// nanoseconds is cheaper to wait out than to sleep on. About 130 pause
+// instructions in total, then the caller sleeps.
+class Spinner {
+public:
+    bool spin() noexcept {
+        if (round_ >= kRounds) return false;
+        for (int i = 0; i < (2 << round_); ++i) cpu_relax();
+        ++round_;
+        return true;
+    }
+
+private:
+    static constexpr int kRounds = 6;
+    int round_ = 0;
+};
+
+std::int64_t now_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Hand-offs happen every 0.5 to 1 ms; the jitter keeps threads that release
+// in lockstep from always landing on the same side of the deadline.
+constexpr std::int64_t kFairBaseNs = 500'000;
+constexpr std::int64_t kFairJitterNs = 500'000;
+
+}  // namespace
+
+// What a woken thread finds when it wakes up.
+enum class Outcome : std::uint8_t {
+    kRetry,  // compete again from scratch
+    kOwned,  // the waker acquired on our behalf: shared ownership for a
+             // reader, the writer claim for a writer (drain wait still to do)
+};
+
+struct RawRwLock::Waiter {
+    Waiter(bool is_writer, bool is_recursive) noexcept : writer(is_writer), recursive(is_recursive) {}
+
+    // Sleeps until unpark(). EINTR and spurious returns re-check the word, so
+    // signals never end the wait.
+    void park() noexcept {
+        while (asleep.load(std::memory_order_acquire) != 0)
+            syscall(SYS_futex, futex_word(), FUTEX_WAIT_PRIVATE, 1u, nullptr, nullptr, 0);
+    }
+
+    // Requires: `outcome` already written, queue_mutex_ released. Once the
+    // store lands the sleeper may return and its frame be reused; the wake
+    // only names the address, which at worst gives some later futex user of
+    // that address a spurious wake-up, which every futex user tolerates.
+    void unpark() noexcept {
+        std::uint32_t* word = futex_word();
+        asleep.store(0, std::memory_order_release);
+        syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+
+    std::uint32_t* futex_word() noexcept { return reinterpret_cast<std::uint32_t*>(&asleep); }
+
+    // Queue links: guarded by queue_mutex_.
+    Waiter* prev = nullptr;
+    Waiter* next = nullptr;
+    // The waker's private list of threads to wake once the mutex is released.
+    Waiter* wake_next = nullptr;
+    const bool writer;
+    const bool recursive;
+    // Written by the waker before unpark(), read by the sleeper after park().
+    Outcome outcome = Outcome::kRetry;
+    std::atomic<std::uint32_t> asleep{1};
+};
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "the futex word must be a plain 32-bit integer");
+
+RawRwLock::RawRwLock() noexcept : RawRwLock(InitialReaders{0}) {}
+
+RawRwLock::RawRwLock(InitialReaders initial) noexcept
+    : state_((initial.count < kMaxReaders ? initial.count : kMaxReaders) << kReaderShift),
+      fair_jitter_(reinterpret_cast<std::uintptr_t>(this) | 1) {}
+
+RawRwLock::~RawRwLock() {
+    // A sleeper always holds a reference to the lock it waits for.
+    assert(head_ == nullptr && drainer_ == nullptr);
+}
+
+void RawRwLock::throw_reader_overflow() { throw std::overflow_error("RwLock reader count overflow"); }
+
+std::int64_t RawRwLock::next_fair_interval_ns() noexcept {
+    fair_jitter_ ^= fair_jitter_ << 13;
+    fair_jitter_ ^= fair_jitter_ >> 7;
+    fair_jitter_ ^= fair_jitter_ << 17;
+    return kFairBaseNs + static_cast<std::int64_t>(fair_jitter_ % kFairJitterNs);
+}
+
+void RawRwLock::link(Waiter& w, Park where) noexcept {
+    if (where == Park::kDrain) {
+        assert(drainer_ == nullptr);
+        drainer_ = &w;
+        return;
+    }
+    if (where == Park::kFront) {
+        w.next = head_;
+        (head_ ? head_->prev : tail_) = &w;
+        head_ = &w;
+    } else {
+        w.prev = tail_;
+        (tail_ ? tail_->next : head_) = &w;
+        tail_ = &w;
+    }
+    if (w.recursive && !w.writer) ++queued_recursive_;
+    queued_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void RawRwLock::unlink(Waiter& w) noexcept {
+    (w.prev ? w.prev->next : head_) = w.next;
+    (w.next ? w.next->prev : tail_) = w.prev;
+    w.prev = w.next = nullptr;
+    if (w.recursive && !w.writer) --queued_recursive_;
+    queued_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+template <class MustWait>
+bool RawRwLock::park_if(Waiter& w, Park where, MustWait must_wait) {
+    const std::uint64_t bit = where == Park::kDrain ? kWriterParked : kParked;
+    std::lock_guard<std::mutex> guard(queue_mutex_);
+    // The compare-and-swap pins the state we decided on: whatever could make
+    // the wait unnecessary after it has to get past this bit, and so past
+    // this mutex.
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
+    do {
+        if (!must_wait(s)) return false;
+    } while (!state_.compare_exchange_weak(s, s | bit, std::memory_order_relaxed, std::memory_order_relaxed));
+    link(w, where);
+    return true;
+}
+
+void RawRwLock::lock_shared_slow(bool recursive) {
+    for (;;) {
+        Spinner spinner;
+        for (;;) {
+            std::uint64_t s = state_.load(std::memory_order_relaxed);
+            if (shared_allowed(s, recursive)) {
+                if (readers_of(s) == kMaxReaders) throw_reader_overflow();
+                if (state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire,
+                                                 std::memory_order_relaxed))
+                    return;
+                continue;
+            }
+            // Once others sleep, spinning only delays joining them in order.
+            if ((s & kParked) == 0 && spinner.spin()) continue;
+            break;
+        }
+        Waiter self(/*is_writer=*/false, recursive);
+        if (!park_if(self, Park::kBack, [recursive](std::uint64_t s) { return !shared_allowed(s, recursive); }))
+            continue;
+        self.park();
+        // Readers are always woken with shared ownership already counted.
+        assert(self.outcome == Outcome::kOwned);
+        if (self.outcome == Outcome::kOwned) return;
+    }
+}
+
+void RawRwLock::lock_exclusive_slow() {
+    // Phase 1: claim kWriter. A writer that was woken but lost the claim to a
+    // newcomer queues again at the front, where it was, so it is not pushed
+    // behind threads that arrived after it.
+    Park where = Park::kBack;
+    for (;;) {
+        Spinner spinner;
+        bool claimed = false;
+        for (;;) {
+            std::uint64_t s = state_.load(std::memory_order_relaxed);
+            if ((s & kWriter) == 0) {
+                if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+                    claimed = true;
+                    break;
+                }
+                continue;
+            }
+            if ((s & kParked) == 0 && spinner.spin()) continue;
+            break;
+        }
+        if (claimed) break;
+        Waiter self(/*is_writer=*/true, /*is_recursive=*/false);
+        if (!park_if(self, where, [](std::uint64_t s) { return (s & kWriter) != 0; })) continue;
+        self.park();
+        if (self.outcome == Outcome::kOwned) break;  // the claim was handed to us
+        where = Park::kFront;
+    }
+
+    // Phase 2: kWriter is ours; wait until the readers inside have left. No
+    // ordinary reader can enter any more, and recursive ones only while the
+    // count is above 0, so once it reads 0 it stays 0.
+    Spinner spinner;
+    for (;;) {
+        if (readers_of(state_.load(std::memory_order_acquire)) == 0) return;
+        if (spinner.spin()) continue;
+        Waiter self(/*is_writer=*/true, /*is_recursive=*/false);
+        if (!park_if(self, Park::kDrain, [](std::uint64_t s) { return readers_of(s) != 0; })) continue;
+        self.park();
+    }
+}
+
+void RawRwLock::unlock_shared_slow() noexcept {
+    Waiter* writer;
+    {
+        std::lock_guard<std::mutex> guard(queue_mutex_);
+        // kWriterParked and drainer_ are set together under this mutex, and
+        // only the last reader clears them, so the writer is there.
+        writer = drainer_;
+        drainer_ = nullptr;
+        state_.fetch_and(~kWriterParked, std::memory_order_relaxed);
+    }
+    assert(writer != nullptr);
+    if (writer) writer->unpark();
+}
+
+void RawRwLock::unlock_exclusive_slow() noexcept {
+    Waiter* wake_head = nullptr;
+    Waiter** wake_tail = &wake_head;
+    auto to_wake = [&wake_tail](Waiter* w, Outcome outcome) {
+        w->outcome = outcome;
+        *wake_tail = w;
+        wake_tail = &w->wake_next;
+    };
+    {
+        std::lock_guard<std::mutex> guard(queue_mutex_);
+        // Held exclusively: no reader can be inside, nobody drains, and no
+        // one else changes the word while kParked makes them come here.
+        assert(state_.load(std::memory_order_relaxed) == (kWriter | kParked));
+
+        // Front of the queue up to and including the first writer. The
+        // readers get shared ownership right away.
+        std::uint64_t readers = 0;
+        Waiter* writer = nullptr;
+        while (head_ != nullptr && writer == nullptr) {
+            Waiter* w = head_;
+            unlink(*w);
+            if (w->writer) {
+                writer = w;
+            } else {
+                ++readers;
+                to_wake(w, Outcome::kOwned);
+            }
+        }
+        // Recursive readers further back may enter whatever happens next
+        // (either kWriter is clear, or the claim goes to a writer that has
+        // readers to wait for), so none stays asleep past this release.
+        for (Waiter* w = head_; w != nullptr && queued_recursive_ != 0;) {
+            Waiter* next = w->next;
+            if (!w->writer && w->recursive) {
+                unlink(*w);
+                ++readers;
+                to_wake(w, Outcome::kOwned);
+            }
+            w = next;
+        }
+
+        // The woken writer normally races new arrivals for the claim; a new
+        // writer that slips in first saves a sleep/wake round trip. From time
+        // to time the claim is handed over instead, so a queued writer cannot
+        // lose that race forever.
+        bool hand_over = false;
+        if (writer != nullptr) {
+            const std::int64_t now = now_ns();
+            hand_over = now >= next_fair_ns_;
+            if (hand_over) next_fair_ns_ = now + next_fair_interval_ns();
+            to_wake(writer, hand_over ? Outcome::kOwned : Outcome::kRetry);
+        }
+
+        std::uint64_t next_state = readers << kReaderShift;
+        if (hand_over) next_state |= kWriter;
+        if (head_ != nullptr) next_state |= kParked;
+        state_.store(next_state, std::memory_order_release);
+    }
+    // Wake only after the mutex is released; read each link before waking
+    // its owner, whose node dies with the wake.
+    for (Waiter* w = wake_head; w != nullptr;) {
+        Waiter* next = w->wake_next;
+        w->unpark();
+        w = next;
+    }
+}
+
+}  // namespace vornic::lock

@@ -1,0 +1,248 @@
+// Lock state behind RwLock: a reader-writer lock built on one 64-bit state
+// word, with a per-lock wait queue for threads that have to sleep.
+//
+// Python-free on purpose: nothing here includes a Python header or calls back
+// anywhere, so the blocking entry points can run while the calling thread is
+// detached from the interpreter.
+//
+// Behaviour in short:
+//   * many shared holders, or one exclusive holder;
+//   * a writer that cannot enter at once waits until no other writer holds or
+//     has claimed the lock, then claims it (kWriter), then waits for the
+//     remaining readers to leave; new ordinary readers queue behind a claim,
+//     so a stream of readers cannot starve a writer;
+//   * a recursive reader (the caller already holds some read lock) may still
+//     enter while a writer has claimed the lock but readers remain, so it
+//     never waits behind a writer that is waiting for the caller's own read;
+//     it waits only while a writer really holds the lock;
+//   * releasing exclusive ownership wakes the queue from the front up to and
+//     including the first writer; the woken readers are handed shared
+//     ownership, the woken writer competes for the claim with new arrivals,
+//     except that roughly once a millisecond the claim is handed to it
+//     directly, which bounds how long anyone can be overtaken.
+//
+// State word (state_):
+//
+//   bit 0       kParked        the wait queue is non-empty
+//   bit 1       kWriterParked  the claiming writer sleeps until readers drain
+//   bit 2       kWriter        a writer has claimed or holds the lock
+//   bits 3..63  reader count   shared holders, at most kMaxReaders
+//
+//   kWriter with a reader count of 0 means a writer holds the lock (or is
+//   about to notice that it does: nobody else can enter in between).
+//   kWriter with readers means a writer has claimed it and waits for them.
+//
+// Lock rules: queue_mutex_ is a leaf lock. It guards the queue, drainer_ and
+// the fairness clock, and it is the only place where kParked and
+// kWriterParked change. It is held for a bounded number of steps, never while
+// a thread is woken (wakes happen after it is released) and never together
+// with another lock. Every other bit changes by compare-and-swap or
+// fetch-and-op on the state word without it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace vornic::lock {
+
+class RawRwLock {
+public:
+    // The wait queue holds at least one thread. Set only under queue_mutex_,
+    // together with the enqueue; cleared only under it, when the queue drains.
+    // While set, an exclusive release must take the slow path to wake it.
+    static constexpr std::uint64_t kParked = std::uint64_t{1} << 0;
+
+    // The writer owning kWriter sleeps in drainer_ until the reader count
+    // reaches 0. Implies kWriter and a reader count above 0 when it was set;
+    // set and cleared only under queue_mutex_ (cleared by the last reader).
+    static constexpr std::uint64_t kWriterParked = std::uint64_t{1} << 1;
+
+    // A writer has claimed the lock. Ordinary readers may not enter while it
+    // is set; with a reader count of 0 it means exclusive ownership.
+    static constexpr std::uint64_t kWriter = std::uint64_t{1} << 2;
+
+    // The reader count occupies the remaining bits; one shared holder adds
+    // kOneReader. The count never exceeds kMaxReaders.
+    static constexpr unsigned kReaderShift = 3;
+    static constexpr std::uint64_t kOneReader = std::uint64_t{1} << kReaderShift;
+    static constexpr std::uint64_t kReadersMask = ~(kOneReader - 1);
+    static constexpr std::uint64_t kMaxReaders = (std::uint64_t{1} << 60) - 1;
+    static_assert(kMaxReaders <= (kReadersMask >> kReaderShift), "reader count must fit the state word");
+
+    // Starts the lock with `readers` shared holders already counted, as if
+    // that many read locks had been taken; each must later be released with
+    // unlock_shared(). This lets the reader-count limit be reached without
+    // creating that many threads.
+    struct InitialReaders {
+        std::uint64_t count;
+    };
+
+    RawRwLock() noexcept;
+    explicit RawRwLock(InitialReaders initial) noexcept;
+    ~RawRwLock();
+    RawRwLock(const RawRwLock&) = delete;
+    RawRwLock& operator=(const RawRwLock&) = delete;
+
+    // Shared ownership without waiting. `recursive` says the caller already
+    // holds some read lock (of any lock), which lets it enter past a claiming
+    // writer as long as readers remain. Returns whether ownership was taken.
+    // Throws std::overflow_error when entering would exceed kMaxReaders; the
+    // state is then unchanged. Never blocks, so callable while attached.
+    bool try_lock_shared(bool recursive);
+
+    // Shared ownership, sleeping as long as needed. Same rules and overflow
+    // error as try_lock_shared. May sleep: call detached.
+    void lock_shared(bool recursive);
+
+    // Releases one shared ownership; wakes the claiming writer when the last
+    // reader leaves. Any thread may release.
+    void unlock_shared() noexcept;
+
+    // Exclusive ownership only if the lock is idle: no holder, no claim and
+    // no queued thread. Never blocks.
+    bool try_lock_exclusive() noexcept;
+
+    // Exclusive ownership, sleeping as long as needed. Not reentrant: a
+    // thread holding this lock in any mode must not call it. May sleep.
+    void lock_exclusive();
+
+    // Releases exclusive ownership and wakes the front of the queue.
+    void unlock_exclusive() noexcept;
+
+    // Observers. Each is one relaxed read of a word other threads keep
+    // changing, so the answer can be stale as soon as it returns; they exist
+    // for diagnostics and tests, never for decisions.
+    std::uint64_t reader_count() const noexcept { return readers_of(state_.load(std::memory_order_relaxed)); }
+    bool writer_flag() const noexcept { return (state_.load(std::memory_order_relaxed) & kWriter) != 0; }
+    bool writer_draining() const noexcept { return (state_.load(std::memory_order_relaxed) & kWriterParked) != 0; }
+    bool is_idle() const noexcept { return state_.load(std::memory_order_relaxed) == 0; }
+    std::size_t queued_waiters() const noexcept { return queued_.load(std::memory_order_relaxed); }
+
+private:
+    struct Waiter;  // a sleeping thread's queue node, on that thread's stack
+    enum class Park : std::uint8_t { kBack, kFront, kDrain };
+
+    static constexpr std::uint64_t readers_of(std::uint64_t s) noexcept { return s >> kReaderShift; }
+
+    // An ordinary reader needs the writer flag clear; a recursive one also
+    // passes a claiming writer while readers remain in.
+    static constexpr bool shared_allowed(std::uint64_t s, bool recursive) noexcept {
+        return (s & kWriter) == 0 || (recursive && readers_of(s) != 0);
+    }
+
+    [[noreturn]] static void throw_reader_overflow();
+
+    void lock_shared_slow(bool recursive);
+    void lock_exclusive_slow();
+    void unlock_shared_slow() noexcept;
+    void unlock_exclusive_slow() noexcept;
+
+    // Under queue_mutex_: re-checks `must_wait` against the current state and,
+    // if it still holds, sets the matching parked bit and links `w` where
+    // `where` says. Returns false (nothing linked) when the wait is no longer
+    // needed.
+    template <class MustWait>
+    bool park_if(Waiter& w, Park where, MustWait must_wait);
+    void link(Waiter& w, Park where) noexcept;
+    void unlink(Waiter& w) noexcept;
+    std::int64_t next_fair_interval_ns() noexcept;
+
+    std::atomic<std::uint64_t> state_;
+
+    // Guarded by queue_mutex_ (see the lock rules above).
+    std::mutex queue_mutex_;
+    Waiter* head_ = nullptr;
+    Waiter* tail_ = nullptr;
+    Waiter* drainer_ = nullptr;              // the writer sleeping until readers drain
+    std::size_t queued_recursive_ = 0;       // recursive readers in the queue
+    std::int64_t next_fair_ns_ = 0;          // steady-clock time of the next hand-off
+    std::uint64_t fair_jitter_ = 0;          // xorshift state spreading hand-off times
+    std::atomic<std::size_t> queued_{0};     // queue length, written under the mutex
+};
+
+inline bool RawRwLock::try_lock_shared(bool recursive) {
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (!shared_allowed(s, recursive)) return false;
+        if (readers_of(s) == kMaxReaders) throw_reader_overflow();
+        if (state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+    }
+}
+
+inline void RawRwLock::lock_shared(bool recursive) {
+    if (!try_lock_shared(recursive)) lock_shared_slow(recursive);
+}
+
+inline void RawRwLock::unlock_shared() noexcept {
+    const std::uint64_t prev = state_.fetch_sub(kOneReader, std::memory_order_release);
+    // Only the last reader out with a writer asleep waiting for it has work.
+    if ((prev & (kReadersMask | kWriterParked)) == (kOneReader | kWriterParked)) unlock_shared_slow();
+}
+
+inline bool RawRwLock::try_lock_exclusive() noexcept {
+    std::uint64_t idle = 0;
+    return state_.compare_exchange_strong(idle, kWriter, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+inline void RawRwLock::lock_exclusive() {
+    std::uint64_t idle = 0;
+    if (!state_.compare_exchange_strong(idle, kWriter, std::memory_order_acquire, std::memory_order_relaxed))
+        lock_exclusive_slow();
+}
+
+inline void RawRwLock::unlock_exclusive() noexcept {
+    // Held exclusively the word is exactly kWriter unless someone is queued.
+    std::uint64_t held = kWriter;
+    if (!state_.compare_exchange_strong(held, 0, std::memory_order_release, std::memory_order_relaxed))
+        unlock_exclusive_slow();
+}
+
+// One shared (Read) or exclusive (Write) ownership of a lock, together with a
+// handle that keeps the lock alive for as long as the ownership lasts.
+// Move-only; releases the ownership on destruction unless released before.
+// It does not acquire anything: it adopts an ownership the caller already
+// took with try_lock_* / lock_*.
+template <bool Exclusive>
+class LockAcquisition {
+public:
+    LockAcquisition() noexcept = default;
+    static LockAcquisition adopt(std::shared_ptr<RawRwLock> lock) noexcept { return LockAcquisition(std::move(lock)); }
+
+    LockAcquisition(LockAcquisition&& other) noexcept : lock_(std::move(other.lock_)) {}
+    LockAcquisition& operator=(LockAcquisition&& other) noexcept {
+        if (this != &other) {
+            release();
+            lock_ = std::move(other.lock_);
+        }
+        return *this;
+    }
+    LockAcquisition(const LockAcquisition&) = delete;
+    LockAcquisition& operator=(const LockAcquisition&) = delete;
+    ~LockAcquisition() { release(); }
+
+    // Gives the ownership back to the lock and drops the handle; idempotent.
+    void release() noexcept {
+        if (std::shared_ptr<RawRwLock> lock = std::move(lock_)) {
+            if constexpr (Exclusive)
+                lock->unlock_exclusive();
+            else
+                lock->unlock_shared();
+        }
+    }
+
+    explicit operator bool() const noexcept { return lock_ != nullptr; }
+
+private:
+    explicit LockAcquisition(std::shared_ptr<RawRwLock> lock) noexcept : lock_(std::move(lock)) {}
+    std::shared_ptr<RawRwLock> lock_;
+};
+
+using ReadAcquisition = LockAcquisition<false>;
+using WriteAcquisition = LockAcquisition<true>;
+
+}  // namespace vornic::lock

@@ -1,0 +1,723 @@
+// Native tests for the reader-writer lock state (src/lock/core_rwlock.hpp).
+//
+// Scenarios that can block run under a Watchdog: if one deadlocks, the whole
+// binary aborts with the test's name instead of hanging. Checks that a thread
+// is *still* waiting use a short grace period; checks that it got in wait
+// with a generous deadline, so neither depends on scheduling luck.
+
+#include "lock/core_rwlock.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pthread.h>
+
+namespace {
+
+using vornic::lock::RawRwLock;
+using vornic::lock::ReadAcquisition;
+using vornic::lock::WriteAcquisition;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kEventually = 5s;     // deadline for something that must happen
+constexpr auto kGrace = 30ms;        // how long something must keep not happening
+constexpr auto kWatchdogLimit = 20s; // a scenario taking longer is deadlocked
+
+// Aborts the process if the enclosing scope is not left within `limit`.
+// Declare it before any thread object so it also watches their joins.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::milliseconds limit = kWatchdogLimit) {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        name_ = info ? std::string(info->test_suite_name()) + "." + info->name() : "?";
+        thread_ = std::thread([this, limit] {
+            std::unique_lock<std::mutex> lk(m_);
+            if (!cv_.wait_for(lk, limit, [this] { return done_; })) {
+                std::fprintf(stderr, "\n%s: still blocked after %lld ms, assuming a deadlock\n", name_.c_str(),
+                             static_cast<long long>(limit.count()));
+                std::fflush(stderr);
+                std::abort();
+            }
+        });
+    }
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            done_ = true;
+        }
+        cv_.notify_one();
+        thread_.join();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::string name_;
+    std::thread thread_;
+};
+
+// Polls `pred` until it holds or `limit` passes; returns its last value.
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit = kEventually) {
+    const auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() >= deadline) return pred();
+        std::this_thread::sleep_for(100us);
+    }
+    return true;
+}
+
+// A one-shot gate a test thread can wait on until the test opens it.
+class Gate {
+public:
+    void open() {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            open_ = true;
+        }
+        cv_.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lk(m_);
+        cv_.wait(lk, [this] { return open_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+// Acquisition order across threads, by label.
+class EventLog {
+public:
+    void add(std::string label) {
+        std::lock_guard<std::mutex> lk(m_);
+        events_.push_back(std::move(label));
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard<std::mutex> lk(m_);
+        return events_;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<std::string> events_;
+};
+
+// A thread that takes the lock in one mode (blocking), logs it, waits for its
+// release gate, then releases.
+class Actor {
+public:
+    enum class Mode { kRead, kRecursiveRead, kWrite };
+
+    Actor(RawRwLock& lock, Mode mode, std::string label, EventLog& log) : label_(std::move(label)) {
+        thread_ = std::thread([this, &lock, mode, &log] {
+            if (mode == Mode::kWrite)
+                lock.lock_exclusive();
+            else
+                lock.lock_shared(mode == Mode::kRecursiveRead);
+            acquired_.store(true);
+            log.add(label_);
+            release_.wait();
+            if (mode == Mode::kWrite)
+                lock.unlock_exclusive();
+            else
+                lock.unlock_shared();
+        });
+    }
+    ~Actor() { join(); }
+    bool acquired() const { return acquired_.load(); }
+    void release() { release_.open(); }
+    void join() {
+        release_.open();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::string label_;
+    std::atomic<bool> acquired_{false};
+    Gate release_;
+    std::thread thread_;
+};
+
+bool ready_within(std::future<void>& f, std::chrono::milliseconds d) {
+    return f.wait_for(d) == std::future_status::ready;
+}
+
+// ---------------------------------------------------------------------------
+// Single-thread semantics of the non-blocking calls.
+
+TEST(RwLockStates, SharedHoldersCoexistAndExcludeWriters) {
+    RawRwLock lock;
+    ASSERT_TRUE(lock.is_idle());
+    ASSERT_TRUE(lock.try_lock_shared(false));
+    ASSERT_TRUE(lock.try_lock_shared(false));
+    ASSERT_TRUE(lock.try_lock_shared(true));
+    EXPECT_EQ(lock.reader_count(), 3u);
+    EXPECT_FALSE(lock.try_lock_exclusive());
+    EXPECT_FALSE(lock.writer_flag()) << "a failed try must not leave a claim behind";
+
+    lock.unlock_shared();
+    lock.unlock_shared();
+    EXPECT_FALSE(lock.try_lock_exclusive()) << "one reader is still inside";
+    lock.unlock_shared();
+    EXPECT_TRUE(lock.is_idle());
+}
+
+TEST(RwLockStates, ExclusiveHolderExcludesEveryone) {
+    RawRwLock lock;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    EXPECT_FALSE(lock.try_lock_exclusive());
+    EXPECT_FALSE(lock.try_lock_shared(false));
+    EXPECT_FALSE(lock.try_lock_shared(true)) << "a recursive reader must not pass a writer that holds the lock";
+    EXPECT_EQ(lock.reader_count(), 0u);
+    lock.unlock_exclusive();
+    EXPECT_TRUE(lock.is_idle());
+
+    // The blocking calls take the same uncontended route and leave no trace.
+    Watchdog dog;
+    lock.lock_exclusive();
+    lock.unlock_exclusive();
+    lock.lock_shared(false);
+    lock.lock_shared(true);
+    EXPECT_EQ(lock.reader_count(), 2u);
+    lock.unlock_shared();
+    lock.unlock_shared();
+    EXPECT_TRUE(lock.is_idle());
+    EXPECT_TRUE(lock.try_lock_exclusive());
+    lock.unlock_exclusive();
+}
+
+// ---------------------------------------------------------------------------
+// Mutual exclusion under contention.
+
+TEST(RwLockExclusion, HammerKeepsReadersAndWritersApart) {
+    constexpr int kThreads = 6;
+    constexpr int kIterations = 4000;
+    RawRwLock lock;
+    std::atomic<int> readers_inside{0};
+    std::atomic<int> writers_inside{0};
+    std::atomic<int> violations{0};
+    // Written only under exclusive ownership and read under shared ownership,
+    // deliberately non-atomic: a torn pair or a data race (under
+    // ThreadSanitizer) shows a hole in the exclusion.
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+    std::uint64_t writes = 0;
+    std::atomic<std::uint64_t> expected_writes{0};
+
+    {
+        Watchdog dog;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                std::uint32_t rng = 0x9e3779b9u * static_cast<std::uint32_t>(t + 1);
+                for (int i = 0; i < kIterations; ++i) {
+                    rng ^= rng << 13;
+                    rng ^= rng >> 17;
+                    rng ^= rng << 5;
+                    const unsigned pick = rng % 8;
+                    if (pick < 3) {  // write, blocking or non-blocking
+                        if (pick == 0) {
+                            if (!lock.try_lock_exclusive()) continue;
+                        } else {
+                            lock.lock_exclusive();
+                        }
+                        if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0) violations.fetch_add(1);
+                        ++first;
+                        ++second;
+                        ++writes;
+                        expected_writes.fetch_add(1, std::memory_order_relaxed);
+                        writers_inside.fetch_sub(1);
+                        lock.unlock_exclusive();
+                    } else {  // read, sometimes nested
+                        if (pick == 3) {
+                            if (!lock.try_lock_shared(false)) continue;
+                        } else {
+                            lock.lock_shared(false);
+                        }
+                        readers_inside.fetch_add(1);
+                        if (writers_inside.load() != 0 || first != second) violations.fetch_add(1);
+                        if (pick == 7) {
+                            // A nested read while writers queue up must not
+                            // wait behind them (that would deadlock here).
+                            lock.lock_shared(true);
+                            if (writers_inside.load() != 0 || first != second) violations.fetch_add(1);
+                            lock.unlock_shared();
+                        }
+                        readers_inside.fetch_sub(1);
+                        lock.unlock_shared();
+                    }
+                }
+            });
+        }
+        for (auto& th : threads) th.join();
+    }
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_EQ(writes, expected_writes.load());
+    EXPECT_EQ(first, second);
+    EXPECT_TRUE(lock.is_idle()) << "contention must leave no stale bit behind";
+    EXPECT_EQ(lock.queued_waiters(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Writer preference: once a writer has claimed the lock, ordinary readers
+// queue behind it.
+
+TEST(RwLockWriterPreference, ClaimedWriterBlocksNewOrdinaryReaders) {
+    RawRwLock lock;
+    EventLog log;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_shared(false));  // the reader already inside
+
+    Actor writer(lock, Actor::Mode::kWrite, "writer", log);
+    ASSERT_TRUE(eventually([&] { return lock.writer_flag(); }));
+    EXPECT_FALSE(lock.try_lock_shared(false)) << "an ordinary reader entered past a claiming writer";
+
+    Actor reader(lock, Actor::Mode::kRead, "late reader", log);
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 1; }));
+    std::this_thread::sleep_for(kGrace);
+    EXPECT_FALSE(reader.acquired());
+    EXPECT_FALSE(writer.acquired()) << "the writer got in while a reader was still inside";
+
+    lock.unlock_shared();
+    ASSERT_TRUE(eventually([&] { return writer.acquired(); }));
+    std::this_thread::sleep_for(kGrace);
+    EXPECT_FALSE(reader.acquired()) << "a reader got in while the writer held the lock";
+    writer.release();
+    ASSERT_TRUE(eventually([&] { return reader.acquired(); }));
+    reader.join();
+    writer.join();
+    EXPECT_EQ(log.snapshot(), (std::vector<std::string>{"writer", "late reader"}));
+    EXPECT_TRUE(lock.is_idle());
+}
+
+TEST(RwLockWriterPreference, WriterGetsInWhileReadersKeepOverlapping) {
+    // Each reader stays inside until another reader has entered after it (or
+    // 2 ms pass), so without writer preference the reader count would almost
+    // never touch zero and the writer would starve.
+    constexpr int kReaders = 3;
+    RawRwLock lock;
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> entries{0};
+    Watchdog dog;
+    std::vector<std::thread> readers;
+    for (int r = 0; r < kReaders; ++r) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                lock.lock_shared(false);
+                const std::uint64_t mine = entries.fetch_add(1) + 1;
+                const auto until = Clock::now() + 2ms;
+                while (entries.load() == mine && Clock::now() < until && !stop.load())
+                    std::this_thread::sleep_for(50us);
+                lock.unlock_shared();
+            }
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return entries.load() > 100; }));
+
+    auto writer = std::async(std::launch::async, [&] {
+        lock.lock_exclusive();
+        lock.unlock_exclusive();
+    });
+    const bool writer_done = ready_within(writer, 3s);
+    stop.store(true);
+    for (auto& th : readers) th.join();
+    writer.get();
+    EXPECT_TRUE(writer_done) << "a stream of overlapping readers starved the writer";
+    EXPECT_TRUE(lock.is_idle());
+}
+
+// ---------------------------------------------------------------------------
+// Recursive readers.
+
+TEST(RwLockRecursiveRead, PassesWriterWaitingForReaders) {
+    RawRwLock lock;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_shared(false));
+    auto writer = std::async(std::launch::async, [&] {
+        lock.lock_exclusive();
+        lock.unlock_exclusive();
+    });
+    ASSERT_TRUE(eventually([&] { return lock.writer_flag(); }));
+
+    EXPECT_FALSE(lock.try_lock_shared(false));
+    EXPECT_TRUE(lock.try_lock_shared(true));
+    lock.lock_shared(true);  // would deadlock if it queued behind the writer
+    EXPECT_EQ(lock.reader_count(), 3u);
+    EXPECT_FALSE(ready_within(writer, kGrace));
+
+    lock.unlock_shared();
+    lock.unlock_shared();
+    EXPECT_FALSE(ready_within(writer, kGrace)) << "the writer got in with a reader still inside";
+    lock.unlock_shared();
+    EXPECT_TRUE(ready_within(writer, kEventually));
+    EXPECT_TRUE(lock.is_idle());
+}
+
+TEST(RwLockRecursiveRead, WaitsWhileWriterHolds) {
+    RawRwLock lock;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    auto reader = std::async(std::launch::async, [&] {
+        lock.lock_shared(true);
+        lock.unlock_shared();
+    });
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 1; }));
+    EXPECT_FALSE(ready_within(reader, kGrace));
+    lock.unlock_exclusive();
+    EXPECT_TRUE(ready_within(reader, kEventually));
+    EXPECT_TRUE(lock.is_idle());
+}
+
+TEST(RwLockRecursiveRead, QueuedBehindWriterIsLetInAtTheNextRelease) {
+    // A recursive reader that had to sleep (a writer held the lock) must not
+    // stay asleep behind a queued writer once the holder leaves: it may enter
+    // as soon as a claiming writer has readers to wait for. Ordinary readers
+    // keep their place behind that writer.
+    RawRwLock lock;
+    EventLog log;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    Actor writer(lock, Actor::Mode::kWrite, "writer", log);
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 1; }));
+    Actor nested(lock, Actor::Mode::kRecursiveRead, "recursive reader", log);
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 2; }));
+    Actor plain(lock, Actor::Mode::kRead, "ordinary reader", log);
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 3; }));
+
+    lock.unlock_exclusive();
+    ASSERT_TRUE(eventually([&] { return nested.acquired(); }));
+    ASSERT_TRUE(eventually([&] { return lock.writer_flag(); }));
+    std::this_thread::sleep_for(kGrace);
+    EXPECT_FALSE(writer.acquired());
+    EXPECT_FALSE(plain.acquired());
+    EXPECT_EQ(lock.queued_waiters(), 1u);
+
+    nested.release();
+    ASSERT_TRUE(eventually([&] { return writer.acquired(); }));
+    std::this_thread::sleep_for(kGrace);
+    EXPECT_FALSE(plain.acquired());
+    writer.release();
+    ASSERT_TRUE(eventually([&] { return plain.acquired(); }));
+    plain.join();
+    writer.join();
+    nested.join();
+    EXPECT_EQ(log.snapshot(), (std::vector<std::string>{"recursive reader", "writer", "ordinary reader"}));
+    EXPECT_TRUE(lock.is_idle());
+}
+
+// ---------------------------------------------------------------------------
+// Who is woken, and in which order.
+
+TEST(RwLockWakeOrder, ExclusiveReleaseWakesReadersUpToFirstWriter) {
+    RawRwLock lock;
+    EventLog log;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+
+    // Queue, front to back: R1 R2 W1 R3 W2.
+    std::vector<std::unique_ptr<Actor>> actors;
+    const std::pair<Actor::Mode, const char*> arrivals[] = {
+        {Actor::Mode::kRead, "R1"}, {Actor::Mode::kRead, "R2"}, {Actor::Mode::kWrite, "W1"},
+        {Actor::Mode::kRead, "R3"}, {Actor::Mode::kWrite, "W2"},
+    };
+    for (const auto& [mode, label] : arrivals) {
+        actors.push_back(std::make_unique<Actor>(lock, mode, label, log));
+        const std::size_t n = actors.size();
+        ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == n; }));
+    }
+    Actor& r1 = *actors[0];
+    Actor& r2 = *actors[1];
+    Actor& w1 = *actors[2];
+    Actor& r3 = *actors[3];
+    Actor& w2 = *actors[4];
+
+    lock.unlock_exclusive();
+    // R1 and R2 are in, W1 has claimed the lock and waits for them; R3 and
+    // W2 stay queued behind W1.
+    ASSERT_TRUE(eventually([&] { return r1.acquired() && r2.acquired(); }));
+    ASSERT_TRUE(eventually([&] { return lock.writer_flag(); }));
+    std::this_thread::sleep_for(kGrace);
+    EXPECT_FALSE(w1.acquired());
+    EXPECT_FALSE(r3.acquired());
+    EXPECT_FALSE(w2.acquired());
+    EXPECT_EQ(lock.queued_waiters(), 2u);
+    EXPECT_EQ(lock.reader_count(), 2u);
+
+    r1.release();
+    std::this_thread::sleep_for(kGrace);
+    EXPECT_FALSE(w1.acquired()) << "the writer got in before the last reader left";
+    r2.release();
+    ASSERT_TRUE(eventually([&] { return w1.acquired(); }));
+
+    w1.release();
+    ASSERT_TRUE(eventually([&] { return r3.acquired(); }));
+    ASSERT_TRUE(eventually([&] { return lock.writer_flag(); }));  // W2's claim
+    std::this_thread::sleep_for(kGrace);
+    EXPECT_FALSE(w2.acquired());
+    r3.release();
+    ASSERT_TRUE(eventually([&] { return w2.acquired(); }));
+    w2.release();
+    actors.clear();
+
+    const auto order = log.snapshot();
+    ASSERT_EQ(order.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(order.begin() + 2, order.end()), (std::vector<std::string>{"W1", "R3", "W2"}));
+    EXPECT_TRUE(lock.is_idle());
+    EXPECT_TRUE(lock.try_lock_exclusive());
+    lock.unlock_exclusive();
+}
+
+TEST(RwLockWakeOrder, LastReaderOutWakesDrainingWriter) {
+    RawRwLock lock;
+    Watchdog dog;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(lock.try_lock_shared(false));
+    auto writer = std::async(std::launch::async, [&] {
+        lock.lock_exclusive();
+        lock.unlock_exclusive();
+    });
+    // The writer must end up asleep, not spinning, while readers stay.
+    ASSERT_TRUE(eventually([&] { return lock.writer_draining(); }));
+    lock.unlock_shared();
+    lock.unlock_shared();
+    EXPECT_FALSE(ready_within(writer, kGrace));
+    EXPECT_TRUE(lock.writer_draining());
+    lock.unlock_shared();
+    EXPECT_TRUE(ready_within(writer, kEventually));
+    EXPECT_TRUE(lock.is_idle());
+}
+
+// A handler that does nothing, installed without SA_RESTART so that a signal
+// makes an interrupted sleep return early.
+extern "C" void ignore_signal(int) {}
+
+TEST(RwLockWakeOrder, SignalsDoNotEndWaits) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = ignore_signal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+
+    RawRwLock lock;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    std::atomic<bool> reader_in{false};
+    std::atomic<bool> writer_in{false};
+    std::thread reader([&] {
+        lock.lock_shared(false);
+        reader_in.store(true);
+        lock.unlock_shared();
+    });
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 1; }));
+    std::thread writer([&] {
+        lock.lock_exclusive();
+        writer_in.store(true);
+        lock.unlock_exclusive();
+    });
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 2; }));
+    for (int i = 0; i < 5; ++i) {
+        pthread_kill(reader.native_handle(), SIGUSR1);
+        pthread_kill(writer.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(5ms);
+    }
+    std::this_thread::sleep_for(kGrace);
+    EXPECT_FALSE(reader_in.load());
+    EXPECT_FALSE(writer_in.load());
+    EXPECT_EQ(lock.queued_waiters(), 2u);
+
+    lock.unlock_exclusive();
+    reader.join();
+    writer.join();
+    EXPECT_TRUE(reader_in.load());
+    EXPECT_TRUE(writer_in.load());
+    EXPECT_TRUE(lock.is_idle());
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// try_lock_exclusive only takes an idle lock.
+
+TEST(RwLockTry, ExclusiveTryNeedsNoHolderNoClaimNoWaiter) {
+    RawRwLock lock;
+    EventLog log;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_shared(false));
+    EXPECT_FALSE(lock.try_lock_exclusive());  // a reader holds it
+
+    Actor writer(lock, Actor::Mode::kWrite, "writer", log);
+    ASSERT_TRUE(eventually([&] { return lock.writer_draining(); }));
+    lock.unlock_shared();
+    ASSERT_TRUE(eventually([&] { return writer.acquired(); }));
+    Actor reader(lock, Actor::Mode::kRead, "reader", log);
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 1; }));
+    Actor second_writer(lock, Actor::Mode::kWrite, "second writer", log);
+    ASSERT_TRUE(eventually([&] { return lock.queued_waiters() == 2; }));
+    EXPECT_FALSE(lock.try_lock_exclusive());  // a writer holds it, two wait
+
+    writer.release();
+    ASSERT_TRUE(eventually([&] { return reader.acquired(); }));
+    EXPECT_FALSE(lock.try_lock_exclusive());  // a reader holds it, a writer claims or waits
+    reader.release();
+    ASSERT_TRUE(eventually([&] { return second_writer.acquired(); }));
+    EXPECT_FALSE(lock.try_lock_exclusive());
+    second_writer.join();
+    reader.join();
+    writer.join();
+
+    // Everyone has left: no bit may linger that keeps the lock from idling.
+    EXPECT_TRUE(lock.is_idle());
+    EXPECT_EQ(lock.queued_waiters(), 0u);
+    EXPECT_TRUE(lock.try_lock_exclusive());
+    lock.unlock_exclusive();
+}
+
+// ---------------------------------------------------------------------------
+// Bounded unfairness: every waiter gets in within a bounded time even when
+// the releasing threads immediately come back for the lock.
+
+TEST(RwLockFairness, NoWaiterIsOvertakenIndefinitely) {
+    constexpr int kWriters = 4;
+    constexpr int kReaders = 2;
+    constexpr auto kRun = 600ms;
+    // Far above what a fair hand-off every millisecond or so needs, far below
+    // the run length a starved waiter would accumulate.
+    constexpr auto kBound = 250ms;
+
+    RawRwLock lock;
+    std::atomic<bool> stop{false};
+    std::atomic<std::int64_t> longest_wait_ns{0};
+    std::vector<std::uint64_t> acquisitions(kWriters + kReaders, 0);
+    std::uint64_t shared_counter = 0;
+    {
+        Watchdog dog;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kWriters + kReaders; ++t) {
+            threads.emplace_back([&, t] {
+                const bool writes = t < kWriters;
+                std::uint64_t count = 0;
+                std::int64_t longest = 0;
+                while (!stop.load(std::memory_order_relaxed)) {
+                    const auto start = Clock::now();
+                    if (writes)
+                        lock.lock_exclusive();
+                    else
+                        lock.lock_shared(false);
+                    longest = std::max<std::int64_t>(longest, (Clock::now() - start).count());
+                    if (writes) {
+                        for (int i = 0; i < 50; ++i) ++shared_counter;
+                        lock.unlock_exclusive();
+                    } else {
+                        volatile std::uint64_t seen = shared_counter;
+                        (void)seen;
+                        lock.unlock_shared();
+                    }
+                    ++count;
+                }
+                acquisitions[t] = count;
+                std::int64_t prev = longest_wait_ns.load();
+                while (prev < longest && !longest_wait_ns.compare_exchange_weak(prev, longest)) {
+                }
+            });
+        }
+        std::this_thread::sleep_for(kRun);
+        stop.store(true);
+        for (auto& th : threads) th.join();
+    }
+    const auto longest = std::chrono::nanoseconds(longest_wait_ns.load());
+    for (int t = 0; t < kWriters + kReaders; ++t) EXPECT_GT(acquisitions[t], 0u) << "thread " << t << " never got in";
+    EXPECT_LT(longest, kBound) << "longest wait "
+                               << std::chrono::duration_cast<std::chrono::microseconds>(longest).count() << " us";
+    EXPECT_TRUE(lock.is_idle());
+}
+
+// ---------------------------------------------------------------------------
+// The reader-count limit.
+
+TEST(RwLockOverflow, EnteringPastTheLimitThrowsAndChangesNothing) {
+    RawRwLock lock(RawRwLock::InitialReaders{RawRwLock::kMaxReaders - 1});
+    ASSERT_EQ(lock.reader_count(), RawRwLock::kMaxReaders - 1);
+    ASSERT_TRUE(lock.try_lock_shared(false));  // the last one that fits
+    ASSERT_EQ(lock.reader_count(), RawRwLock::kMaxReaders);
+
+    const std::function<void()> attempts[] = {
+        [&] { (void)lock.try_lock_shared(false); },
+        [&] { (void)lock.try_lock_shared(true); },
+        [&] { lock.lock_shared(false); },
+        [&] { lock.lock_shared(true); },
+    };
+    for (const auto& attempt : attempts) {
+        try {
+            attempt();
+            ADD_FAILURE() << "entering past the reader limit did not throw";
+        } catch (const std::overflow_error& e) {
+            EXPECT_STREQ(e.what(), "RwLock reader count overflow");
+        }
+        EXPECT_EQ(lock.reader_count(), RawRwLock::kMaxReaders);
+        EXPECT_FALSE(lock.writer_flag());
+        EXPECT_EQ(lock.queued_waiters(), 0u);
+    }
+    EXPECT_FALSE(lock.try_lock_exclusive());
+
+    // One leaves, one more fits again.
+    lock.unlock_shared();
+    EXPECT_TRUE(lock.try_lock_shared(true));
+    EXPECT_EQ(lock.reader_count(), RawRwLock::kMaxReaders);
+}
+
+// ---------------------------------------------------------------------------
+// Ownership handles.
+
+TEST(RwLockAcquisition, ReleasesExactlyOnceAndKeepsTheLockAlive) {
+    auto lock = std::make_shared<RawRwLock>();
+    std::weak_ptr<RawRwLock> weak = lock;
+
+    ASSERT_TRUE(lock->try_lock_shared(false));
+    ASSERT_TRUE(lock->try_lock_shared(false));
+    ReadAcquisition first = ReadAcquisition::adopt(lock);
+    ReadAcquisition second = ReadAcquisition::adopt(lock);
+    ReadAcquisition moved = std::move(first);
+    EXPECT_FALSE(first);
+    EXPECT_TRUE(moved);
+    moved = std::move(second);  // releases the ownership `moved` had
+    EXPECT_EQ(lock->reader_count(), 1u);
+    first.release();  // empty: nothing to give back
+    EXPECT_EQ(lock->reader_count(), 1u);
+
+    // The last plain handle goes; the acquisition keeps the lock state alive.
+    lock.reset();
+    ASSERT_FALSE(weak.expired());
+    {
+        ReadAcquisition sink = std::move(moved);
+    }
+    EXPECT_TRUE(weak.expired());
+
+    auto wlock = std::make_shared<RawRwLock>();
+    ASSERT_TRUE(wlock->try_lock_exclusive());
+    WriteAcquisition write = WriteAcquisition::adopt(wlock);
+    EXPECT_FALSE(wlock->try_lock_shared(false));
+    write.release();
+    write.release();
+    EXPECT_TRUE(wlock->is_idle());
+    EXPECT_EQ(wlock.use_count(), 1);
+}
+
+}  // namespace

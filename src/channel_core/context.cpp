@@ -1,0 +1,93 @@
+// Per-thread state of the channel core: thread token, shuffle generator and
+// the cached waiter. See context.hpp for the rules.
+#include "channel_core/context.hpp"
+
+namespace vornic::chan::detail {
+namespace {
+
+std::atomic<std::uint64_t> g_next_token{1};
+
+thread_local std::uint64_t t_token = 0;
+thread_local std::uint64_t t_rng = 0;
+
+// Owns this thread's cached waiter; peers may still hold references when the
+// thread ends, in which case the last of them frees it.
+struct CachedWaiter {
+  Waiter* w = nullptr;
+  ~CachedWaiter() {
+    if (w != nullptr) w->release();
+  }
+};
+thread_local CachedWaiter t_waiter;
+
+std::uint64_t splitmix64(std::uint64_t x) noexcept {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+}  // namespace
+
+std::uint64_t current_thread_token() noexcept {
+  if (t_token == 0) t_token = g_next_token.fetch_add(1, std::memory_order_relaxed);
+  return t_token;
+}
+
+std::size_t random_below(std::size_t n) noexcept {
+  std::uint64_t x = t_rng;
+  if (x == 0) {
+    // Seeded once per thread from its token and the address of its state;
+    // distinct threads get unrelated streams, and 0 is never a valid state.
+    x = splitmix64(current_thread_token() ^ reinterpret_cast<std::uintptr_t>(&t_rng));
+    if (x == 0) x = 0x2545F4914F6CDD1DULL;
+  }
+  // xorshift64*: good enough to shuffle a handful of operations.
+  x ^= x >> 12;
+  x ^= x << 25;
+  x ^= x >> 27;
+  t_rng = x;
+  const std::uint64_t r = x * 0x2545F4914F6CDD1DULL;
+  // Multiply-shift maps r onto [0, n); the bias is below n / 2^64.
+  return static_cast<std::size_t>((static_cast<unsigned __int128>(r) * n) >> 64);
+}
+
+Claim Waiter::park(const Deadline& until) noexcept {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    const Claim c = state_.load(std::memory_order_acquire);
+    if (c != kWaiting) return c;
+    if (!until) {
+      cv_.wait(lock);
+    } else if (cv_.wait_until(lock, *until) == std::cv_status::timeout) {
+      Claim expected = kWaiting;
+      if (state_.compare_exchange_strong(expected, kAborted, std::memory_order_acq_rel,
+                                         std::memory_order_acquire)) {
+        return kAborted;
+      }
+      return expected;
+    }
+  }
+}
+
+void Waiter::unpark() noexcept {
+  // Taking the mutex orders this wake-up after the owner's check of the claim
+  // cell, so the notification cannot fall between its check and its sleep.
+  { std::lock_guard<std::mutex> lock(mu_); }
+  cv_.notify_one();
+}
+
+Waiter& acquire_waiter() {
+  Waiter* w = t_waiter.w;
+  // Reusable only when no peer still holds a reference from an earlier wait;
+  // the acquire load orders that peer's last use before our reuse.
+  if (w == nullptr || w->refs_.load(std::memory_order_acquire) != 1) {
+    Waiter* fresh = new Waiter(current_thread_token());
+    if (w != nullptr) w->release();
+    t_waiter.w = w = fresh;
+  }
+  w->state_.store(kWaiting, std::memory_order_relaxed);
+  return *w;
+}
+
+}  // namespace vornic::chan::detail

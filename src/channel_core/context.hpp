@@ -1,0 +1,131 @@
+// Waiter: what one blocked call leaves behind on the channels it waits on.
+//
+// A waiter holds
+//   - a claim cell that starts at kWaiting and leaves it exactly once, to
+//     kAborted (the owner gave up: deadline, or it saw an operation become
+//     ready while registering), kDisconnected (a channel it waits on lost one
+//     side) or selected(k) (a peer completed, or made room for, operation k);
+//   - a way to sleep until claimed or until a deadline (mutex + condvar), and
+//     to be woken by the peer that claimed it.
+// The hand-over slot of rendezvous pairing lives in the operation record the
+// waiter registered (see operation.hpp); channels reach it through the
+// `packet` pointer of their waiter-list entry.
+//
+// Because the claim cell changes only once, a waiter registered on many
+// channels can be completed by at most one of them; every other peer that
+// finds it simply moves on to the next waiter.
+//
+// Lifetime: a peer that claimed a waiter wakes it after releasing the channel
+// lock, by which time the owner may already have returned. Waiters are
+// therefore reference counted: the owner holds one reference for the whole
+// wait and a peer takes another, under the channel lock, before it unlocks.
+// Each thread caches one waiter and reuses it when nobody else still holds a
+// reference, so a blocking call normally allocates nothing.
+//
+// Lock rule: the waiter's mutex is a leaf. It is taken only by park() and
+// unpark(), never while a channel lock is held.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+#include "channel_core/clock.hpp"
+
+namespace vornic::chan::detail {
+
+using Claim = std::uintptr_t;
+inline constexpr Claim kWaiting = 0;
+inline constexpr Claim kAborted = 1;
+inline constexpr Claim kDisconnected = 2;
+inline constexpr Claim kFirstOperation = 3;
+
+constexpr Claim selected(std::size_t op) noexcept { return kFirstOperation + op; }
+constexpr bool is_selected(Claim c) noexcept { return c >= kFirstOperation; }
+constexpr std::size_t selected_operation(Claim c) noexcept { return c - kFirstOperation; }
+
+// A small number unique to the calling thread for the life of the process;
+// used to keep a thread from being paired with itself.
+std::uint64_t current_thread_token() noexcept;
+
+// A uniformly random value in [0, n), n >= 1, from a cheap per-thread
+// generator seeded once per thread (no entropy is drawn per call).
+std::size_t random_below(std::size_t n) noexcept;
+
+class Waiter {
+ public:
+  explicit Waiter(std::uint64_t thread) noexcept : thread_(thread) {}
+  Waiter(const Waiter&) = delete;
+  Waiter& operator=(const Waiter&) = delete;
+
+  std::uint64_t thread() const noexcept { return thread_; }
+  Claim claim() const noexcept { return state_.load(std::memory_order_acquire); }
+
+  // Moves the cell from kWaiting to `to`. False if it had already left
+  // kWaiting (someone else won).
+  bool try_claim(Claim to) noexcept {
+    Claim expected = kWaiting;
+    return state_.compare_exchange_strong(expected, to, std::memory_order_acq_rel,
+                                          std::memory_order_acquire);
+  }
+
+  // Owner only. Sleeps until the cell leaves kWaiting or `until` passes; in the
+  // latter case it tries to abort. Returns the final value of the cell (which
+  // is a peer's claim if the peer beat the abort).
+  Claim park(const Deadline& until) noexcept;
+
+  // Wakes the owner. Call only after claiming, and never under a channel lock.
+  void unpark() noexcept;
+
+  void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+
+  // Link used only by the peer that claimed this waiter, to chain several
+  // claimed waiters for waking after it unlocks (a claim succeeds once per
+  // wait, so the link has a single user at a time).
+  Waiter* wake_next = nullptr;
+  void release() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+ private:
+  friend Waiter& acquire_waiter();
+
+  std::atomic<Claim> state_{kWaiting};
+  std::atomic<std::uint32_t> refs_{1};
+  const std::uint64_t thread_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+};
+
+// An owning reference to a waiter (the peer's side of the lifetime rule).
+class WaiterRef {
+ public:
+  WaiterRef() noexcept = default;
+  static WaiterRef share(Waiter& w) noexcept {
+    w.retain();
+    return WaiterRef(&w);
+  }
+  WaiterRef(WaiterRef&& o) noexcept : w_(std::exchange(o.w_, nullptr)) {}
+  WaiterRef& operator=(WaiterRef&& o) noexcept {
+    std::swap(w_, o.w_);
+    return *this;
+  }
+  ~WaiterRef() {
+    if (w_ != nullptr) w_->release();
+  }
+  explicit operator bool() const noexcept { return w_ != nullptr; }
+  Waiter* operator->() const noexcept { return w_; }
+
+ private:
+  explicit WaiterRef(Waiter* w) noexcept : w_(w) {}
+  Waiter* w_ = nullptr;
+};
+
+// The calling thread's waiter, reset to kWaiting, ready for one wait. It stays
+// valid until the thread ends; do not hold it across two waits.
+Waiter& acquire_waiter();
+
+}  // namespace vornic::chan::detail

@@ -1,0 +1,496 @@
+// The protocols of the shard store. Lock rule and rationale: store.hpp.
+//
+// Shape shared by every function below: owning holders (Ref, SmallVec of
+// Refs, Compared) are declared before the block that holds a shard lock, and
+// the lock guard inside the block, so that on every path - including a
+// std::bad_alloc thrown under the lock - the lock is released before any
+// holder releases a reference. Inside a locked block, references are moved
+// around as raw pointers and only ever incremented.
+#include "map/store.hpp"
+
+#include <sys/random.h>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "binding/errors.hpp"
+#include "map/shard_lock.hpp"
+
+namespace vornic::map {
+namespace {
+
+using Slot = ShardTable::Slot;
+using BucketView = ShardTable::BucketView;
+
+class Locked {
+public:
+    explicit Locked(Shard& s) noexcept : s_(s) { ShardLock::lock(s_.lock); }
+    ~Locked() { ShardLock::unlock(s_.lock); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    Shard& s_;
+};
+
+PyObject* obj(void* p) noexcept { return static_cast<PyObject*>(p); }
+
+// Requires: attached (under a shard lock is fine: it only increments).
+Ref copy(void* p) noexcept { return Ref::borrow(obj(p)); }
+
+// A vector whose first N elements live inline: almost every bucket holds one
+// pair, so copying a bucket should not cost a heap allocation.
+template <class T, std::size_t N>
+class SmallVec {
+public:
+    // Makes room for n elements in all; may throw std::bad_alloc.
+    void reserve(std::size_t n) {
+        if (n > N) tail_.reserve(n - N);
+    }
+    // Never throws once reserve(size() + 1) succeeded.
+    void push_back(T&& v) {
+        if (n_ < N) {
+            head_[n_] = std::move(v);
+        } else {
+            tail_.push_back(std::move(v));
+        }
+        ++n_;
+    }
+    std::size_t size() const noexcept { return n_; }
+    T& operator[](std::size_t i) noexcept { return i < N ? head_[i] : tail_[i - N]; }
+
+private:
+    std::array<T, N> head_{};
+    std::vector<T> tail_;
+    std::size_t n_ = 0;
+};
+
+struct OwnedPair {
+    Ref key;
+    Ref value;
+};
+
+// The keys one operation has compared with the caller's key. It owns a
+// reference to each, so no compared key can be freed and its address reused
+// by a new key while the operation runs; membership is by identity.
+class Compared {
+public:
+    // Safe under a shard lock: no allocation, no Python.
+    bool contains(void* k) const noexcept {
+        if (index_) return index_->count(k) != 0;
+        for (const Ref& r : keys_)
+            if (r.get() == k) return true;
+        return false;
+    }
+    // Requires: no shard lock held (may allocate and, on failure, release).
+    void add(Ref k) {
+        void* p = k.get();
+        keys_.push_back(std::move(k));
+        if (index_) {
+            index_->insert(p);
+        } else if (keys_.size() > kLinear) {
+            // Many keys with one hash value (an adversary, or a poor __hash__):
+            // keep membership tests O(1) so a pass stays linear in the bucket.
+            auto idx = std::make_unique<std::unordered_set<void*>>();
+            for (const Ref& r : keys_) idx->insert(r.get());
+            index_ = std::move(idx);
+        }
+    }
+
+private:
+    static constexpr std::size_t kLinear = 16;
+    std::vector<Ref> keys_;
+    std::unique_ptr<std::unordered_set<void*>> index_;
+};
+
+constexpr std::size_t kAbsent = ~std::size_t{0};
+
+// The position of the pair whose key is k (identity), or kAbsent.
+std::size_t index_of(BucketView b, void* k) noexcept {
+    for (std::size_t i = 0; i < b.size(); ++i)
+        if (b[i].key == k) return i;
+    return kAbsent;
+}
+
+bool all_compared(BucketView b, const Compared& c) noexcept {
+    for (const Pair& p : b)
+        if (!c.contains(p.key)) return false;
+    return true;
+}
+
+// Under the lock: stores value in p and returns the value it replaces (still
+// owned; the caller releases it after unlocking).
+PyObject* swap_value(Pair& p, PyObject* value) noexcept {
+    Py_INCREF(value);
+    return obj(std::exchange(p.value, value));
+}
+
+// Requires: attached, no shard lock held. Whether stored == probe: the stored
+// key is the left operand, and the result's truth value decides. Throws
+// PythonError if the comparison or the truth test raises.
+bool keys_equal(PyObject* stored, PyObject* probe) {
+    PyObject* r = PyObject_RichCompare(stored, probe, Py_EQ);
+    if (!r) throw PythonError{};
+    int truth;
+    if (r == Py_True) {
+        truth = 1;
+    } else if (r == Py_False) {
+        truth = 0;
+    } else {
+        truth = PyObject_IsTrue(r);
+    }
+    Py_DECREF(r);
+    if (truth < 0) throw PythonError{};
+    return truth != 0;
+}
+
+// Under the lock: copies the keys of h's bucket that c does not hold yet.
+void gather_keys(Shard& sh, std::uint64_t h, const Compared& c, SmallVec<Ref, 4>& out) {
+    Locked g(sh);
+    Slot* s = sh.table.find(h);
+    if (!s) return;
+    BucketView b(s);
+    out.reserve(b.size());
+    for (const Pair& p : b)
+        if (!c.contains(p.key)) out.push_back(copy(p.key));
+}
+
+// Compares candidates with key in order, adding each to c. Returns the first
+// equal one (kept alive by c), or nullptr. Remaining candidates are dropped.
+void* first_equal(SmallVec<Ref, 4>& cands, PyObject* key, Compared& c) {
+    for (std::size_t i = 0; i < cands.size(); ++i) {
+        void* k = cands[i].get();
+        const bool eq = keys_equal(obj(k), key);
+        c.add(std::move(cands[i]));
+        if (eq) return k;
+    }
+    return nullptr;
+}
+
+// The removed pair, returned after unlocking: the key is released here, the
+// value goes to the caller.
+Store::Found removed(Pair p) {
+    Ref key = Ref::steal(obj(p.key));
+    return Store::Found{true, Ref::steal(obj(p.value))};
+}
+
+std::uint64_t splitmix(std::uint64_t x) noexcept {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// Two secret words per map. getrandom never blocks once the pool is seeded
+// (always true long before an interpreter runs); the fallback only guards
+// against an exotic kernel without the call.
+void random_words(std::uint64_t (&out)[2]) noexcept {
+    if (getrandom(out, sizeof(out), GRND_NONBLOCK) == static_cast<ssize_t>(sizeof(out))) return;
+    static std::atomic<std::uint64_t> counter{0};
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    out[0] = splitmix(now ^ reinterpret_cast<std::uintptr_t>(&out));
+    out[1] = splitmix(out[0] + counter.fetch_add(1, std::memory_order_relaxed));
+}
+
+}  // namespace
+
+// ---- construction ------------------------------------------------------------
+
+Store::Store(std::uint64_t shard_count) : count_(shard_count), pow2_((shard_count & (shard_count - 1)) == 0) {
+    constexpr std::uint64_t kAlign = alignof(Shard);
+    constexpr auto kMax = static_cast<std::uint64_t>(PY_SSIZE_T_MAX);
+    if (shard_count == 0 || shard_count > (kMax - kAlign) / sizeof(Shard)) throw std::bad_alloc();
+    // Zero-filled and not constructed shard by shard: all-zero bits are an
+    // empty, unlocked shard, and a large shard array only costs memory as
+    // its shards are used.
+    raw_ = PyMem_Calloc(1, static_cast<std::size_t>(shard_count * sizeof(Shard) + kAlign));
+    if (!raw_) throw std::bad_alloc();
+    const auto base = reinterpret_cast<std::uintptr_t>(raw_);
+    shards_ = reinterpret_cast<Shard*>((base + kAlign - 1) & ~std::uintptr_t{kAlign - 1});
+    std::uint64_t secret[2];
+    random_words(secret);
+    secret0_ = secret[0];
+    secret1_ = secret[1];
+}
+
+Store::Store(Store&& o) noexcept
+    : raw_(std::exchange(o.raw_, nullptr)),
+      shards_(std::exchange(o.shards_, nullptr)),
+      count_(std::exchange(o.count_, 0)),
+      pow2_(o.pow2_),
+      secret0_(o.secret0_),
+      secret1_(o.secret1_) {}
+
+Store::~Store() {
+    if (!raw_) return;
+    // No other thread can reach a map being destroyed, but taking each lock
+    // costs nothing and keeps one way of emptying a shard.
+    clear();
+    PyMem_Free(raw_);
+}
+
+Store::Target Store::locate(PyObject* key) {
+    const Py_hash_t h = PyObject_Hash(key);
+    if (h == -1 && PyErr_Occurred()) throw PythonError{};
+    const auto u = static_cast<std::uint64_t>(h);  // two's complement reinterpretation
+    return Target{u, &shards_[pow2_ ? (u & (count_ - 1)) : (u % count_)]};
+}
+
+void Store::seed(Shard& s) const noexcept {
+    if (s.table.capacity() != 0) return;
+    // A keyed function of the shard's index: every shard of a map gets its
+    // own keys, and re-seeding after clear gives the same ones.
+    const auto i = static_cast<std::uint64_t>(&s - shards_);
+    const std::uint64_t k0 = splitmix(secret0_ ^ splitmix(i));
+    s.table.seed(k0, splitmix(secret1_ ^ k0));
+}
+
+void Store::insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* value) {
+    seed(s);
+    s.table.insert(hash, Pair{key, value});  // may throw: then nothing was taken
+    Py_INCREF(key);
+    Py_INCREF(value);
+}
+
+// ---- lookup ------------------------------------------------------------------
+
+Store::Found Store::find(PyObject* key) {
+    const Target t = locate(key);
+    SmallVec<OwnedPair, 4> copies;
+    {
+        Locked g(*t.shard);
+        if (Slot* s = t.shard->table.find(t.hash)) {
+            BucketView b(s);
+            copies.reserve(b.size());
+            for (const Pair& p : b) copies.push_back(OwnedPair{copy(p.key), copy(p.value)});
+        }
+    }
+    // No identity shortcut: a stored key that is not equal to itself (NaN)
+    // is not found, even through the very same object.
+    for (std::size_t i = 0; i < copies.size(); ++i)
+        if (keys_equal(copies[i].key.get(), key)) return Found{true, std::move(copies[i].value)};
+    return Found{};
+}
+
+bool Store::contains(PyObject* key) {
+    const Target t = locate(key);
+    SmallVec<Ref, 4> keys;
+    gather_keys(*t.shard, t.hash, Compared{}, keys);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (keys_equal(keys[i].get(), key)) return true;
+    return false;
+}
+
+// ---- replace-or-insert -------------------------------------------------------
+
+void Store::put(PyObject* key, PyObject* value) {
+    const Target t = locate(key);
+    Shard& sh = *t.shard;
+    PyObject* old = nullptr;
+    {
+        // Fast path: no bucket yet, or the caller's very key object is stored.
+        Locked g(sh);
+        Slot* s = sh.table.find(t.hash);
+        if (!s) {
+            insert_new(sh, t.hash, key, value);
+            return;
+        }
+        BucketView b(s);
+        if (const std::size_t i = index_of(b, key); i != kAbsent) old = swap_value(b[i], value);
+    }
+    if (old) {
+        release_ref(old);
+        return;
+    }
+
+    Compared compared;
+    for (;;) {
+        SmallVec<Ref, 4> cands;
+        gather_keys(sh, t.hash, compared, cands);
+        if (void* eq = first_equal(cands, key, compared)) {
+            {
+                Locked g(sh);
+                if (Slot* s = sh.table.find(t.hash)) {
+                    BucketView b(s);
+                    if (const std::size_t i = index_of(b, eq); i != kAbsent) old = swap_value(b[i], value);
+                }
+            }
+            if (old) {
+                release_ref(old);
+                return;
+            }
+            // The equal key was removed meanwhile: fall through to the commit,
+            // which sends us round again if uncompared keys remain.
+        }
+        {
+            // Commit: valid only if this operation compared every stored key.
+            Locked g(sh);
+            Slot* s = sh.table.find(t.hash);
+            if (!s) {
+                insert_new(sh, t.hash, key, value);
+                return;
+            }
+            BucketView b(s);
+            if (!all_compared(b, compared)) continue;
+            if (const std::size_t i = index_of(b, key); i != kAbsent) {
+                old = swap_value(b[i], value);
+            } else {
+                sh.table.append(s, Pair{key, value});  // may throw: nothing taken
+                Py_INCREF(key);
+                Py_INCREF(value);
+            }
+        }
+        release_ref(old);
+        return;
+    }
+}
+
+// ---- removal -------------------------------------------------------------------
+
+Store::Found Store::remove(PyObject* key) {
+    const Target t = locate(key);
+    Shard& sh = *t.shard;
+    Pair out{};
+    {
+        Locked g(sh);
+        Slot* s = sh.table.find(t.hash);
+        if (!s) return Found{};
+        if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) out = sh.table.remove(s, i);
+    }
+    if (out.key) return removed(out);
+
+    Compared compared;
+    for (;;) {
+        SmallVec<Ref, 4> cands;
+        gather_keys(sh, t.hash, compared, cands);
+        if (void* eq = first_equal(cands, key, compared)) {
+            {
+                Locked g(sh);
+                if (Slot* s = sh.table.find(t.hash))
+                    if (const std::size_t i = index_of(BucketView(s), eq); i != kAbsent) out = sh.table.remove(s, i);
+            }
+            if (out.key) return removed(out);
+        }
+        {
+            Locked g(sh);
+            Slot* s = sh.table.find(t.hash);
+            if (!s) return Found{};
+            if (!all_compared(BucketView(s), compared)) continue;
+            if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) out = sh.table.remove(s, i);
+        }
+        return out.key ? removed(out) : Found{};
+    }
+}
+
+// ---- get-or-insert -------------------------------------------------------------
+
+Ref Store::get_or_insert(PyObject* key, PyObject* dflt) {
+    const Target t = locate(key);
+    Shard& sh = *t.shard;
+    Compared compared;
+    for (;;) {
+        SmallVec<OwnedPair, 4> cands;
+        {
+            Locked g(sh);
+            if (Slot* s = sh.table.find(t.hash)) {
+                BucketView b(s);
+                cands.reserve(b.size());
+                for (const Pair& p : b)
+                    if (!compared.contains(p.key)) cands.push_back(OwnedPair{copy(p.key), copy(p.value)});
+            }
+        }
+        for (std::size_t i = 0; i < cands.size(); ++i) {
+            // An equal key settles it: its value as copied, with no re-check.
+            if (keys_equal(cands[i].key.get(), key)) return std::move(cands[i].value);
+            compared.add(std::move(cands[i].key));
+        }
+        PyObject* result = nullptr;
+        {
+            Locked g(sh);
+            Slot* s = sh.table.find(t.hash);
+            if (!s) {
+                insert_new(sh, t.hash, key, dflt);
+                result = dflt;
+            } else {
+                BucketView b(s);
+                if (!all_compared(b, compared)) continue;
+                if (const std::size_t i = index_of(b, key); i != kAbsent) {
+                    result = obj(b[i].value);
+                } else {
+                    sh.table.append(s, Pair{key, dflt});  // may throw: nothing taken
+                    Py_INCREF(key);
+                    Py_INCREF(dflt);
+                    result = dflt;
+                }
+            }
+            Py_INCREF(result);
+        }
+        return Ref::steal(result);
+    }
+}
+
+// ---- sweeps ----------------------------------------------------------------------
+
+std::uint64_t Store::count() {
+    std::uint64_t n = 0;
+    for (std::uint64_t i = 0; i < count_; ++i) {
+        Locked g(shards_[i]);
+        n += shards_[i].table.pairs();
+    }
+    return n;
+}
+
+Ref Store::collect(Part part) {
+    const std::size_t per_pair = part == Part::Items ? 2 : 1;
+    std::vector<Ref> refs;
+    for (std::uint64_t i = 0; i < count_; ++i) {
+        Shard& sh = shards_[i];
+        Locked g(sh);
+        const std::size_t need = refs.size() + per_pair * sh.table.pairs();
+        if (need > refs.capacity()) refs.reserve(std::max(need, 2 * refs.capacity()));
+        sh.table.for_each([&](std::uint64_t, BucketView b) {
+            for (const Pair& p : b) {
+                if (part != Part::Values) refs.push_back(copy(p.key));
+                if (part != Part::Keys) refs.push_back(copy(p.value));
+            }
+        });
+    }
+    // Every shard is unlocked again: now build the Python objects.
+    const std::size_t n = refs.size() / per_pair;
+    Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item;
+        if (part == Part::Items) {
+            item = check(PyTuple_New(2));
+            PyTuple_SET_ITEM(item, 0, refs[2 * i].release());
+            PyTuple_SET_ITEM(item, 1, refs[2 * i + 1].release());
+        } else {
+            item = refs[i].release();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+void Store::clear() {
+    for (std::uint64_t i = 0; i < count_; ++i) {
+        Shard& sh = shards_[i];
+        ShardTable::Taken taken = [&] {
+            Locked g(sh);
+            return sh.table.take();
+        }();
+        // Unlocked: finalizers run by these releases may use this map.
+        taken.for_each([](Pair& p) {
+            Py_DECREF(obj(p.key));
+            Py_DECREF(obj(p.value));
+        });
+    }
+}
+
+}  // namespace vornic::map

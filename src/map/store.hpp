@@ -1,0 +1,105 @@
+// The shard store behind ConcurrentMap: a fixed array of shards, each one
+// lock and one table from Python hash value to a bucket of (key, value)
+// pairs, and the protocols that compare keys with no lock held.
+//
+// Lock rule (every shard lock; leaf lock):
+//   While a shard lock is held, a thread only probes and changes that shard's
+//   table, takes new references (Py_INCREF) and allocates native memory. It
+//   never calls into Python (__hash__, __eq__, truth tests), never releases a
+//   reference (a release can run a finalizer, which can run Python code that
+//   uses this very map), never creates a Python object, and never takes a
+//   second shard lock. References that must go are moved out and released
+//   after unlocking.
+//
+// Why comparisons happen unlocked: a key's __eq__ is arbitrary Python code. It
+// may use the same map, block, or raise. So reads copy what they need under
+// the lock and compare afterwards; writes compare first and then commit under
+// the lock after checking, by object identity, that the bucket holds nothing
+// they have not compared yet (otherwise they run another pass over just the
+// new keys).
+//
+// Table memory comes from the interpreter's allocator (PyMem_*), so it is
+// fast for the small spill blocks and shows up in tracemalloc next to a
+// dict's. Every function here requires an attached thread state.
+#pragma once
+#include <cstdint>
+
+#include "binding/ref.hpp"
+#include "map/table.hpp"
+
+namespace vornic::map {
+
+struct PyMemAlloc {
+    static void* allocate(std::size_t n) noexcept { return PyMem_Malloc(n); }
+    static void deallocate(void* p) noexcept { PyMem_Free(p); }
+};
+using ShardTable = Table<PyMemAlloc>;
+
+// One cache line per shard, so that threads working on neighbouring shards do
+// not pass the line back and forth. All-zero bits are a valid empty,
+// unlocked shard (see Store::Store).
+struct alignas(64) Shard {
+    std::uint32_t lock;
+    ShardTable table;
+};
+static_assert(sizeof(Shard) == 64);
+
+class Store {
+public:
+    // Throws std::bad_alloc when the shard array cannot be allocated.
+    explicit Store(std::uint64_t shard_count);
+    Store(Store&& o) noexcept;
+    Store& operator=(Store&&) = delete;
+    // Releases every stored key and value.
+    ~Store();
+
+    std::uint64_t shard_count() const noexcept { return count_; }
+
+    struct Found {
+        bool found = false;
+        Ref value;  // set when found
+    };
+
+    // Each operation below that takes a key hashes it exactly once, before any
+    // lock, and may throw PythonError with the exception of the key's
+    // __hash__, __eq__ or truth test; the map-changing ones then change nothing.
+
+    // Lookup protocol: the value of the first stored key equal to key.
+    Found find(PyObject* key);
+    bool contains(PyObject* key);
+    // Replace-or-insert protocol. key and value stay owned by the caller.
+    void put(PyObject* key, PyObject* value);
+    // Removal protocol; the removed value's reference passes to the caller.
+    Found remove(PyObject* key);
+    // Get-or-insert protocol: a new reference to the existing or inserted value.
+    Ref get_or_insert(PyObject* key, PyObject* dflt);
+
+    // Sweeps, shard by shard, never two shard locks at once.
+    std::uint64_t count();
+    enum class Part { Keys, Values, Items };
+    // A new list of keys, values or (key, value) tuples.
+    Ref collect(Part part);
+    void clear();
+
+private:
+    // Where a key lives: its hash value as a table key, and its shard.
+    struct Target {
+        std::uint64_t hash;
+        Shard* shard;
+    };
+    // Hashes key (once); throws PythonError if that fails.
+    Target locate(PyObject* key);
+    // Gives an empty table its placing keys before an insert.
+    void seed(Shard& s) const noexcept;
+    // Adds a one-pair bucket; called under s's lock with no bucket for hash.
+    void insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* value);
+
+    void* raw_ = nullptr;       // the allocation behind shards_
+    Shard* shards_ = nullptr;   // count_ shards, 64-byte aligned within raw_
+    std::uint64_t count_ = 0;
+    bool pow2_ = false;  // count_ is a power of two: the index is a mask, not a division
+    std::uint64_t secret0_ = 0;  // per-map secrets the tables' keys derive from
+    std::uint64_t secret1_ = 0;
+};
+
+}  // namespace vornic::map

@@ -20,12 +20,16 @@
 
 namespace vornic::chan::detail {
 
+// Throws std::length_error / std::bad_alloc when `count` items of `item_size`
+// bytes could never be reserved on this machine (reserve.cpp).
+void check_reservable(std::size_t count, std::size_t item_size);
+
 template <class T>
 class BoundedFlavor : public ChannelState {
  public:
-  // Throws std::bad_alloc (or std::length_error / std::bad_array_new_length)
-  // when the storage cannot be reserved. cap >= 1.
-  explicit BoundedFlavor(std::size_t cap) : cap_(cap), slots_(std::allocator<T>{}.allocate(cap)) {}
+  // Throws std::bad_alloc or std::length_error when the storage cannot be
+  // reserved. cap >= 1.
+  explicit BoundedFlavor(std::size_t cap) : cap_(cap), slots_(allocate(cap)) {}
 
   ~BoundedFlavor() {
     for (std::size_t i = 0; i < len_; ++i) std::destroy_at(slot(i));
@@ -104,6 +108,11 @@ class BoundedFlavor : public ChannelState {
     std::size_t at = head_ + i;
     if (at >= cap_) at -= cap_;
     return slots_ + at;
+  }
+
+  static T* allocate(std::size_t cap) {
+    check_reservable(cap, sizeof(T));
+    return std::allocator<T>{}.allocate(cap);
   }
 
   const std::size_t cap_;

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <latch>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,9 @@
 #include <vector>
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,7 +42,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kEventually = 5s;     // deadline for something that must happen
 constexpr auto kGrace = 30ms;        // how long something must keep not happening
-constexpr auto kWatchdogLimit = 20s; // a scenario taking longer is deadlocked
+constexpr auto kWatchdogLimit = 10s; // a scenario taking longer is deadlocked
 
 // Aborts the process if the enclosing scope is not left within `limit`.
 // Declare it before any thread object so it also watches their joins.
@@ -211,7 +215,7 @@ TEST(RwLockStates, ExclusiveHolderExcludesEveryone) {
 
 TEST(RwLockExclusion, HammerKeepsReadersAndWritersApart) {
     constexpr int kThreads = 6;
-    constexpr int kIterations = 4000;
+    constexpr int kIterations = 20000;
     RawRwLock lock;
     std::atomic<int> readers_inside{0};
     std::atomic<int> writers_inside{0};
@@ -226,9 +230,11 @@ TEST(RwLockExclusion, HammerKeepsReadersAndWritersApart) {
 
     {
         Watchdog dog;
+        std::latch start(kThreads);  // all threads contend from the first iteration
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
+                start.arrive_and_wait();
                 std::uint32_t rng = 0x9e3779b9u * static_cast<std::uint32_t>(t + 1);
                 for (int i = 0; i < kIterations; ++i) {
                     rng ^= rng << 13;
@@ -646,6 +652,70 @@ TEST(RwLockFairness, NoWaiterIsOvertakenIndefinitely) {
     for (int t = 0; t < kWriters + kReaders; ++t) EXPECT_GT(acquisitions[t], 0u) << "thread " << t << " never got in";
     EXPECT_LT(longest, kBound) << "longest wait "
                                << std::chrono::duration_cast<std::chrono::microseconds>(longest).count() << " us";
+    EXPECT_TRUE(lock.is_idle());
+}
+
+TEST(RwLockFairness, QueuedWriterIsHandedTheLockOverABargingHolder) {
+    // The holder releases and at once tries to take the lock back. Against a
+    // writer that first has to wake up it wins that race every time, unless
+    // the release hands the claim straight to the woken writer, which has to
+    // happen within a millisecond or so. Repeated, so it is not just the
+    // first release that hands over.
+    constexpr int kEpisodes = 20;
+    constexpr auto kBound = 150ms;
+    RawRwLock lock;
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> victim_entries{0};
+    Clock::duration longest{};
+    {
+        Watchdog dog;
+        std::thread victim([&] {
+            // Lowest priority, so that waking it never preempts the releasing
+            // thread: who wins is then up to the lock, not the scheduler.
+            (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+            while (!stop.load()) {
+                lock.lock_exclusive();
+                victim_entries.fetch_add(1);
+                lock.unlock_exclusive();
+            }
+        });
+        // Until the victim is queued and asleep: awake, it could win a race
+        // on its own.
+        auto victim_asleep = [&] {
+            const bool queued = eventually([&] { return lock.queued_waiters() == 1; });
+            std::this_thread::sleep_for(200us);
+            return queued;
+        };
+        for (int episode = 0; episode < kEpisodes; ++episode) {
+            lock.lock_exclusive();
+            ASSERT_TRUE(victim_asleep());
+            const std::uint64_t before = victim_entries.load();
+            const auto start = Clock::now();
+            bool handed_over = false;
+            for (;;) {
+                lock.unlock_exclusive();
+                if (!lock.try_lock_exclusive()) {
+                    handed_over = true;
+                    break;
+                }
+                if (Clock::now() - start > kBound) {
+                    lock.unlock_exclusive();
+                    break;
+                }
+                ASSERT_TRUE(victim_asleep());
+            }
+            longest = std::max(longest, Clock::now() - start);
+            if (!handed_over) {
+                ADD_FAILURE() << "the queued writer was overtaken for " << kBound.count() << " ms in episode "
+                              << episode;
+                break;
+            }
+            ASSERT_TRUE(eventually([&] { return victim_entries.load() > before; }));
+        }
+        stop.store(true);
+        victim.join();
+    }
+    EXPECT_LT(longest, kBound);
     EXPECT_TRUE(lock.is_idle());
 }
 

@@ -1,0 +1,151 @@
+"""ConcurrentMap under many threads: mixed operations on a small key space
+whose keys mostly share hash values, so comparisons (Python code, run with no
+lock held) interleave with other threads' writes to the same buckets."""
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+from _vornic import ConcurrentMap
+from conftest import run_threads
+
+THREADS = 8
+SECONDS = 3.0
+
+
+@pytest.fixture(autouse=True)
+def frequent_switches():
+    """On a build with a GIL, switch threads often so that they meet inside
+    each other's comparisons."""
+    saved = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(saved)
+
+
+class K:
+    """Equal by number. The churned keys (n < 100) have only four hash values;
+    the raced ones sixteen, four of them shared with the churned keys."""
+    __slots__ = ("n",)
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        return self.n % 4 if self.n < 100 else self.n % 16
+
+    def __eq__(self, other):
+        return isinstance(other, K) and self.n == other.n
+
+
+def assert_no_duplicates(m):
+    # Each shard is copied at one instant and equal keys share a shard, so a
+    # repeated key in a snapshot was really stored twice at that instant.
+    numbers = [k.n for k in m.keys()]
+    assert len(numbers) == len(set(numbers)), "a key is stored twice"
+
+
+@pytest.mark.timeout(60)
+def test_mixed_operations_keep_the_map_consistent():
+    m = ConcurrentMap(2)
+    churn = list(range(24))           # set / get / delete / pop_val
+    shared = [K(n) for n in churn]    # reused objects exercise the identity paths
+    # get_or_insert races: every 50 ms a fresh set of 8 keys that only
+    # get_or_insert touches, so each has exactly one winner.
+    start = time.monotonic()
+    winners = {}
+    lock = threading.Lock()
+
+    def worker(i):
+        rng = random.Random(i)
+        seen = {}
+        ops = 0
+        while (elapsed := time.monotonic() - start) < SECONDS:
+            ops += 1
+            r = rng.random()
+            n = rng.choice(churn)
+            key = shared[n] if rng.random() < 0.3 else K(n)
+            if r < 0.25:
+                m.set(key, (i, ops))
+            elif r < 0.4:
+                v = m.get(key)
+                assert v is None or type(v) is tuple
+            elif r < 0.55:
+                m.delete(key)
+            elif r < 0.65:
+                found, v = m.pop_val(key)
+                assert found == (v is not None)
+            elif r < 0.7:
+                m.contains_key(key)
+            elif r < 0.995:
+                rn = 100 + 8 * int(elapsed / 0.05) + rng.randrange(8)
+                seen.setdefault(rn, []).append(m.get_or_insert(K(rn), object()))
+            else:
+                assert_no_duplicates(m)
+        with lock:
+            for rn, got in seen.items():
+                winners.setdefault(rn, []).extend(got)
+
+    run_threads(worker, THREADS, timeout=SECONDS + 30)
+
+    keys = m.keys()
+    assert len(m) == m.len() == len(keys) == len(m.items())
+    assert_no_duplicates(m)
+    contested = 0
+    for rn, got in winners.items():
+        assert all(v is got[0] for v in got), f"get_or_insert racers disagree on {rn}"
+        assert m.get(K(rn)) is got[0]
+        contested += len(got) > 1
+    assert contested > 10
+
+
+@pytest.mark.timeout(60)
+def test_concurrent_inserts_and_removals_balance():
+    m = ConcurrentMap()
+    per_thread = 2000
+
+    def worker(i):
+        mine = [(i, j) for j in range(per_thread)]
+        for k in mine:
+            m.set(k, i)
+        for k in mine[::2]:
+            assert m.pop_val(k) == (True, i)
+        for k in mine[1::2]:
+            assert m.get(k) == i
+
+    run_threads(worker, THREADS, timeout=45)
+    assert len(m) == THREADS * per_thread // 2
+    assert sorted(m.keys()) == sorted((i, j) for i in range(THREADS) for j in range(1, per_thread, 2))
+
+
+@pytest.mark.timeout(60)
+def test_sweeps_run_alongside_writers():
+    m = ConcurrentMap(4)
+    stop = threading.Event()
+    for n in range(50):
+        m.set(n, n)
+
+    def writer(i):
+        rng = random.Random(i)
+        while not stop.is_set():
+            n = rng.randrange(50)
+            m.set(n, n)                  # keys 0..49: only ever re-set to themselves
+            m.delete(100 + n)            # keys 100..149: churn
+            m.set(100 + n, i)
+
+    def sweeper():
+        try:
+            for _ in range(300):
+                items = m.items()
+                assert {k for k, _ in items} >= set(range(50))
+                assert all(k == v for k, v in items if k < 50)
+                assert len(m) >= 50 and len(m.keys()) >= 50
+                m.clear()
+                for n in range(50):
+                    m.set(n, n)
+        finally:
+            stop.set()
+
+    run_threads(lambda i: writer(i) if i < 4 else sweeper(), 5, timeout=45)

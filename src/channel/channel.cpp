@@ -1,0 +1,298 @@
+// Channel: the Python face of an item channel of owned references plus its
+// close signal.
+//
+// Non-blocking calls stay attached. A blocking call first tries without
+// waiting (only when it has no timeout), then takes handle copies and waits
+// detached in a multi-way wait over the item operation, the close signal and,
+// with a timeout, a timer; no channel lock is held during the wait, so close()
+// never waits for blocked parties.
+#include <cmath>
+
+#include "binding/call.hpp"
+#include "binding/detach.hpp"
+#include "channel/state.hpp"
+#include "channel/timeout.hpp"
+
+namespace vornic::channel {
+namespace {
+
+using Self = ChannelBox;
+
+// A timeout argument of a blocking call: absent, or a timer. Negative values
+// are refused before any wait.
+std::optional<chan::Timer> checked_timer(const NoneOr<double>& timeout) {
+    if (!timeout.v) return std::nullopt;
+    if (*timeout.v < 0.0) throw ValueError(msg::kTimeoutNegative);
+    return timer_after_secs(*timeout.v);
+}
+
+// Requires: attached. The blocking receive shared by recv, recv_timeout and
+// iteration.
+Ref blocking_recv(Self& self, const NoneOr<double>& timeout) {
+    ChannelState& s = self.native;
+    ItemReceiver rx = s.receiver;
+    if (!timeout.v) {
+        chan::RecvResult<Ref> r = rx.try_recv();
+        if (r.ok()) return std::move(*r.item);
+    }
+    CloseReceiver close_rx = s.close_rx;
+    std::optional<chan::Timer> timer = checked_timer(timeout);
+
+    chan::Select sel;
+    const auto item_key = sel.recv(rx);
+    const auto close_key = sel.recv(close_rx);
+    if (timer) sel.recv(*timer);
+    chan::SelectResult r;
+    {
+        Detached d;
+        r = sel.select();
+    }
+    if (r.is(item_key)) {
+        if (r.status == chan::SelectStatus::Received) return sel.take_received(item_key);
+        throw ValueError(msg::kClosedEmpty);
+    }
+    if (r.is(close_key)) {
+        chan::RecvResult<Ref> late = rx.try_recv();
+        if (late.ok()) return std::move(*late.item);
+        throw ValueError(msg::kClosedEmpty);
+    }
+    throw TimeoutError(msg::kRecvTimeout);
+}
+
+// Requires: attached. The blocking send shared by send and send_timeout.
+void blocking_send(Self& self, Ref item, const NoneOr<double>& timeout) {
+    ChannelState& s = self.native;
+    std::optional<ItemSender> tx = s.sender_copy();
+    if (!tx) throw ValueError(msg::kClosed);
+    if (!timeout.v) {
+        chan::SendResult<Ref> r = tx->try_send(std::move(item));
+        if (r.ok()) return;
+        if (r.status == chan::SendStatus::Disconnected) throw ValueError(msg::kClosed);
+        item = std::move(*r.unsent);
+    }
+    CloseReceiver close_rx = s.close_rx;
+    std::optional<chan::Timer> timer = checked_timer(timeout);
+
+    chan::Select sel;
+    const auto send_key = sel.send(*tx, std::move(item));
+    sel.recv(close_rx);
+    std::optional<chan::RecvKey<chan::Instant>> timer_key;
+    if (timer) timer_key = sel.recv(*timer);
+    chan::SelectResult r;
+    {
+        Detached d;
+        r = sel.select();
+    }
+    // An item that did not go out is released with `sel`, attached.
+    if (r.is(send_key) && r.status == chan::SelectStatus::Sent) return;
+    if (timer_key && r.is(*timer_key)) throw TimeoutError(msg::kSendTimeout);
+    throw ValueError(msg::kClosed);
+}
+
+constexpr const char* kCls = "Channel";
+constexpr Sig<1> kNew{kCls, "__new__", {"capacity"}, 0};
+constexpr Sig<2> kSend{kCls, "send", {"item", "timeout"}, 1};
+constexpr Sig<1> kRecv{kCls, "recv", {"timeout"}, 0};
+constexpr Sig<1> kTrySend{kCls, "try_send", {"item"}, 1};
+constexpr Sig<2> kSendTimeout{kCls, "send_timeout", {"item", "timeout"}, 2};
+constexpr Sig<1> kRecvTimeout{kCls, "recv_timeout", {"timeout"}, 1};
+constexpr Sig<1> kSendOp{kCls, "send_op", {"item"}, 1};
+constexpr Sig<3> kExit{kCls, "__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 3};
+constexpr Sig<2> kAsend{kCls, "asend", {"item", "timeout"}, 1};
+constexpr Sig<1> kArecv{kCls, "arecv", {"timeout"}, 0};
+
+// Requires: attached. loop.run_in_executor(None, getattr(self, name), *args)
+// on the running asyncio loop.
+Ref run_in_executor(PyObject* self, const char* name, std::initializer_list<PyObject*> extra) {
+    Ref asyncio = Ref::steal(check(PyImport_ImportModule("asyncio")));
+    Ref get_loop = Ref::steal(check(PyObject_GetAttrString(asyncio.get(), "get_running_loop")));
+    Ref loop = Ref::steal(check(PyObject_CallNoArgs(get_loop.get())));
+    Ref bound = Ref::steal(check(PyObject_GetAttrString(self, name)));
+    Ref run = Ref::steal(check(PyObject_GetAttrString(loop.get(), "run_in_executor")));
+    PyObject* argv[5] = {Py_None, bound.get()};
+    std::size_t n = 2;
+    for (PyObject* a : extra) argv[n++] = a;
+    return Ref::steal(check(PyObject_Vectorcall(run.get(), argv, n, nullptr)));
+}
+
+Ref timeout_object(const NoneOr<double>& timeout) {
+    if (!timeout.v) return Ref::borrow(Py_None);
+    return Ref::steal(check(PyFloat_FromDouble(*timeout.v)));
+}
+
+struct Impl {
+    static ChannelState make(PyTypeObject*&, NoneOr<std::int64_t> capacity) {
+        ChannelState s;
+        std::pair<ItemSender, ItemReceiver> items;
+        if (!capacity.v) {
+            items = chan::unbounded<Ref>();
+        } else {
+            if (*capacity.v < 0) throw ValueError(msg::kCapacityNegative);
+            items = chan::bounded<Ref>(static_cast<std::size_t>(*capacity.v));
+            s.capacity = *capacity.v;
+        }
+        auto [close_tx, close_rx] = chan::close_signal();
+        s.sender.emplace(std::move(items.first));
+        s.receiver = std::move(items.second);
+        s.close_tx.emplace(std::move(close_tx));
+        s.close_rx = std::move(close_rx);
+        return s;
+    }
+
+    static void send(Self& self, Ref item, NoneOr<double> timeout) { blocking_send(self, std::move(item), timeout); }
+    static Ref recv(Self& self, NoneOr<double> timeout) { return blocking_recv(self, timeout); }
+    static void send_timeout(Self& self, Ref item, double timeout) {
+        blocking_send(self, std::move(item), NoneOr<double>{timeout});
+    }
+    static Ref recv_timeout(Self& self, double timeout) { return blocking_recv(self, NoneOr<double>{timeout}); }
+
+    static void try_send(Self& self, Ref item) {
+        chan::SendResult<Ref> r{chan::SendStatus::Disconnected, std::nullopt};
+        {
+            std::shared_lock g(self.native.sender_lock);
+            if (!self.native.sender) throw ValueError(msg::kClosed);
+            r = self.native.sender->try_send(std::move(item));
+        }
+        // A refused item is released here, outside the lock.
+        if (r.ok()) return;
+        if (r.status == chan::SendStatus::Full) throw RuntimeError(msg::kFull);
+        throw ValueError(msg::kClosed);
+    }
+
+    static Ref try_recv(Self& self) {
+        chan::RecvResult<Ref> r = self.native.receiver.try_recv();
+        if (r.ok()) return std::move(*r.item);
+        if (r.status == chan::RecvStatus::Empty) throw RuntimeError(msg::kEmpty);
+        throw ValueError(msg::kClosedEmpty);
+    }
+
+    static void close(Self& self) {
+        ChannelState& s = self.native;
+        std::optional<ItemSender> sender;
+        {
+            std::unique_lock g(s.sender_lock);
+            sender.swap(s.sender);
+        }
+        sender.reset();
+        std::optional<CloseSender> close_tx;
+        {
+            std::lock_guard g(s.close_lock);
+            close_tx.swap(s.close_tx);
+        }
+        close_tx.reset();
+    }
+
+    static Ref recv_op(Self& self) {
+        RecvOpState op{self.native.receiver, self.native.close_rx};
+        return Ref::steal(make_instance(require_type(types::recv_op), std::move(op)));
+    }
+
+    static Ref send_op(Self& self, Ref item) {
+        std::optional<ItemSender> tx = self.native.sender_copy();
+        if (!tx) throw ValueError(msg::kClosed);
+        SendOpState op{std::move(*tx), self.native.close_rx, std::move(item)};
+        return Ref::steal(make_instance(require_type(types::send_op), std::move(op)));
+    }
+
+    static Ref enter(Self& self) { return Ref::borrow(self.obj()); }
+    static void exit(Self& self, Obj, Obj, Obj) { close(self); }
+
+    static Ref arecv(Self& self, NoneOr<double> timeout) {
+        Ref t = timeout_object(timeout);
+        return run_in_executor(self.obj(), "recv", {t.get()});
+    }
+    static Ref asend(Self& self, Ref item, NoneOr<double> timeout) {
+        Ref t = timeout_object(timeout);
+        return run_in_executor(self.obj(), "send", {item.get(), t.get()});
+    }
+
+    static PyObject* capacity(PyObject* o, void*) noexcept {
+        return guarded([&]() -> PyObject* {
+            const auto& c = Self::of(o)->native.capacity;
+            return c ? check(PyLong_FromLongLong(*c)) : Py_NewRef(Py_None);
+        });
+    }
+
+    static PyObject* iter(PyObject* o) noexcept { return Py_NewRef(o); }
+
+    // The blocking receive; when it fails on a closed and drained channel the
+    // iteration ends (NULL without an exception) instead.
+    static PyObject* next(PyObject* o) noexcept {
+        return guarded([&]() -> PyObject* {
+            Self& self = *Self::of(o);
+            SharedHold hold(self.borrow);
+            try {
+                return blocking_recv(self, NoneOr<double>{}).release();
+            } catch (...) {
+                const bool closed = !self.native.sender_present();
+                if (closed && self.native.receiver.is_empty()) return nullptr;
+                throw;
+            }
+        });
+    }
+};
+
+PyMethodDef methods[] = {
+    method<&Impl::send, kSend>("send",
+                               "send($self, item, timeout=None)\n--\n\nBlock and send an item into the channel. Releases "
+                               "the GIL while waiting."),
+    method<&Impl::recv, kRecv>(
+        "recv",
+        "recv($self, timeout=None)\n--\n\nBlock and receive an item from the channel. Releases the GIL while waiting.\n\n"
+        "# Concurrency & Closing Behavior\nWhen multiple worker threads are blocked on `recv()` when `close()` is "
+        "called,\nall threads are unblocked simultaneously. Any buffered items in the channel\nare drained by the "
+        "unblocked threads until empty. Threads calling `recv()` after\nthe buffer is drained will receive "
+        "`PyValueError(\"Channel is closed and empty\")`."),
+    method<&Impl::try_send, kTrySend>(
+        "try_send", "try_send($self, item)\n--\n\nNon-blocking send. Raises RuntimeError if full, ValueError if closed."),
+    method0<&Impl::try_recv>("try_recv",
+                             "try_recv($self)\n--\n\nNon-blocking receive. Raises RuntimeError if empty, ValueError if "
+                             "closed."),
+    method<&Impl::send_timeout, kSendTimeout>(
+        "send_timeout",
+        "send_timeout($self, item, timeout)\n--\n\nBlock and send an item with a timeout. Releases the GIL."),
+    method<&Impl::recv_timeout, kRecvTimeout>(
+        "recv_timeout", "recv_timeout($self, timeout)\n--\n\nBlock and receive an item with a timeout. Releases the GIL."),
+    method0<&Impl::close>("close",
+                          "close($self)\n--\n\nClose the channel for sending. Drops sender and unblocks pending "
+                          "receivers.\nNote: Receiver remains active to allow draining any remaining buffered items."),
+    method0<&Impl::recv_op>("recv_op",
+                            "recv_op($self)\n--\n\nCreate a Receive Operation wrapper for `select()`.\nRemains available "
+                            "after `close()` to allow draining existing items in the channel buffer."),
+    method<&Impl::send_op, kSendOp>("send_op",
+                                    "send_op($self, item)\n--\n\nCreate a Send Operation wrapper for `select()`."),
+    method0<&Impl::enter>("__enter__", "__enter__($self)\n--\n\n"),
+    method<&Impl::exit, kExit>("__exit__", "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"),
+    method<&Impl::asend, kAsend>(
+        "asend",
+        "asend($self, item, timeout=None)\n--\n\nAsync version of send() for compatibility with asyncio event loops."),
+    method<&Impl::arecv, kArecv>(
+        "arecv", "arecv($self, timeout=None)\n--\n\nAsync version of recv() for compatibility with asyncio event loops."),
+    kMethodsEnd,
+};
+
+PyGetSetDef getset[] = {
+    {"capacity", &Impl::capacity, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Channel(capacity=None)\n--\n\nA thread-safe, lock-free message passing channel based on "
+                                  "Rust's crossbeam-channel.\nSupports bounded, unbounded, and unbuffered (capacity=0) "
+                                  "rendezvous modes.")},
+    {Py_tp_new, reinterpret_cast<void*>(&constructor<&Impl::make, kNew>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<ChannelState>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_iter, reinterpret_cast<void*>(&Impl::iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&Impl::next)},
+    {0, nullptr},
+};
+
+PyType_Spec spec{"builtins.Channel", sizeof(Self), 0, Py_TPFLAGS_DEFAULT, slots};
+TypeSlot type_slot;
+
+}  // namespace
+}  // namespace vornic::channel
+
+PyTypeObject* vornic::types::channel() { return channel::type_slot.get(&channel::spec); }

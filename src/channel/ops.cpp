@@ -1,0 +1,32 @@
+// RecvOp and SendOp: immutable descriptors of one channel operation for
+// select(). They hold handle copies, so a SendOp keeps its channel's sending
+// side connected for as long as it lives.
+#include "binding/call.hpp"
+#include "channel/state.hpp"
+
+namespace vornic::channel {
+namespace {
+
+PyType_Slot recv_slots[] = {
+    {Py_tp_doc, const_cast<char*>("An operation descriptor for receiving from a channel inside `select()`.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<RecvOpState>)},
+    {0, nullptr},
+};
+PyType_Slot send_slots[] = {
+    {Py_tp_doc, const_cast<char*>("An operation descriptor for sending to a channel inside `select()`.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<SendOpState>)},
+    {0, nullptr},
+};
+
+PyType_Spec recv_spec{"builtins.RecvOp", sizeof(RecvOpBox), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                      recv_slots};
+PyType_Spec send_spec{"builtins.SendOp", sizeof(SendOpBox), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                      send_slots};
+TypeSlot recv_type;
+TypeSlot send_type;
+
+}  // namespace
+}  // namespace vornic::channel
+
+PyTypeObject* vornic::types::recv_op() { return channel::recv_type.get(&channel::recv_spec); }
+PyTypeObject* vornic::types::send_op() { return channel::send_type.get(&channel::send_spec); }

@@ -1,0 +1,93 @@
+// select(ops, timeout=None): wait for the first of several channel operations.
+//
+// Each RecvOp/SendOp becomes two operations of one multi-way wait, in list
+// order: its data operation, then a receive on its channel's close signal, so
+// that close() wakes the wait at once. The wait runs detached on the records'
+// own handle copies; the descriptor objects are only read while building.
+#include <cmath>
+#include <vector>
+
+#include "binding/call.hpp"
+#include "binding/detach.hpp"
+#include "channel/state.hpp"
+#include "channel/timeout.hpp"
+
+namespace vornic::channel {
+namespace {
+
+struct Record {
+    bool is_send;
+    ItemReceiver receiver;  // receive records only
+    std::size_t data_op;    // operation numbers in the wait
+    std::size_t close_op;
+};
+
+constexpr Sig<2> kSelect{nullptr, "select", {"ops", "timeout"}, 1};
+
+Ref select_impl(ModuleSelf&, ObjList ops, NoneOr<double> timeout) {
+    // A negative or NaN timeout means a single check without waiting.
+    std::optional<double> secs;
+    if (timeout.v) secs = std::isnan(*timeout.v) ? 0.0 : std::max(0.0, *timeout.v);
+    if (ops.empty()) throw ValueError(msg::kOpsEmpty);
+
+    PyTypeObject* recv_type = require_type(types::recv_op);
+    PyTypeObject* send_type = require_type(types::send_op);
+    chan::Select sel;
+    std::vector<Record> records;
+    records.reserve(ops.size());
+    for (const Ref& op : ops) {
+        if (PyObject_TypeCheck(op.get(), recv_type)) {
+            const RecvOpState& r = RecvOpBox::of(op.get())->native;
+            const std::size_t data = sel.recv(r.receiver).index;
+            records.push_back(Record{false, r.receiver, data, sel.recv(r.close_rx).index});
+        } else if (PyObject_TypeCheck(op.get(), send_type)) {
+            const SendOpState& s = SendOpBox::of(op.get())->native;
+            const std::size_t data = sel.send(s.sender, s.item.clone()).index;
+            records.push_back(Record{true, ItemReceiver(), data, sel.recv(s.close_rx).index});
+        } else {
+            throw TypeError(msg::kOpsType);
+        }
+    }
+    std::optional<chan::Timer> deadline_timer;
+    if (secs) deadline_timer = timer_after_secs(*secs);
+
+    chan::SelectResult r;
+    {
+        Detached d;
+        r = deadline_timer ? sel.select_deadline(deadline_timer->instant()) : sel.select();
+    }
+    if (r.timed_out()) throw TimeoutError(msg::kSelectTimeout);
+
+    // Two operations per record, so the record is the index halved.
+    const std::size_t j = r.index / 2;
+    Record& rec = records[j];
+    const bool is_close = r.index == rec.close_op;
+    Ref index = Ref::steal(check(PyLong_FromSize_t(j)));
+    if (rec.is_send) {
+        if (is_close || r.status != chan::SelectStatus::Sent) throw ValueError(msg::kSelectedClosed);
+        return Ref::steal(check(PyTuple_Pack(2, index.get(), Py_None)));
+    }
+    Ref item;
+    if (is_close) {
+        chan::RecvResult<Ref> late = rec.receiver.try_recv();
+        if (!late.ok()) throw ValueError(msg::kSelectedClosedEmpty);
+        item = std::move(*late.item);
+    } else {
+        if (r.status != chan::SelectStatus::Received) throw ValueError(msg::kSelectedClosedEmpty);
+        item = sel.take_received(chan::RecvKey<Ref>{rec.data_op});
+    }
+    return Ref::steal(check(PyTuple_Pack(2, index.get(), item.get())));
+}
+
+PyMethodDef select_method = {
+    "select",
+    as_cfunction(&function<&select_impl, kSelect>),
+    METH_FASTCALL | METH_KEYWORDS,
+    "select(ops, timeout=None)\n--\n\nBlock until one of the channel operations (recv_op or send_op) is ready, or "
+    "until optional timeout expires.\nEmploys Go-style multiplexing for multiple channel operations.",
+};
+
+}  // namespace
+}  // namespace vornic::channel
+
+PyMethodDef* vornic::types::select_def() { return &channel::select_method; }

@@ -5,19 +5,6 @@
 
 #include "binding/call.hpp"
 
-namespace vornic::types {
-// Classes whose files are still being written resolve to null until they land.
-PyTypeObject* channel() __attribute__((weak));
-PyTypeObject* recv_op() __attribute__((weak));
-PyTypeObject* send_op() __attribute__((weak));
-PyTypeObject* concurrent_map() __attribute__((weak));
-PyTypeObject* thread_pool() __attribute__((weak));
-PyTypeObject* rw_lock() __attribute__((weak));
-PyTypeObject* rw_lock_read_guard() __attribute__((weak));
-PyTypeObject* rw_lock_write_guard() __attribute__((weak));
-PyMethodDef* select_def() __attribute__((weak));
-}  // namespace vornic::types
-
 namespace vornic {
 namespace {
 
@@ -51,14 +38,12 @@ void add_object(PyObject* module, PyObject* name, PyObject* obj) {
 }
 
 void add_class(PyObject* module, PyTypeObject* (*getter)(), const char* name) {
-    if (!getter) return;
     PyTypeObject* t = require_type(getter);
     Ref n = Ref::steal(check(PyUnicode_FromString(name)));
     add_object(module, n.get(), reinterpret_cast<PyObject*>(t));
 }
 
 void add_function(PyObject* module, PyMethodDef* def) {
-    if (!def) return;
     Ref modname = Ref::steal(check(PyModule_GetNameObject(module)));
     Ref fn = Ref::steal(check(PyCFunction_NewEx(def, module, modname.get())));
     Ref name = Ref::steal(check(PyObject_GetAttrString(fn.get(), "__name__")));
@@ -79,7 +64,7 @@ int exec_module(PyObject* module) noexcept {
         add_class(module, types::rw_lock, "RwLock");
         add_class(module, types::rw_lock_read_guard, "RwLockReadGuard");
         add_class(module, types::rw_lock_write_guard, "RwLockWriteGuard");
-        add_function(module, types::select_def ? types::select_def() : nullptr);
+        add_function(module, types::select_def());
         return 0;
     });
 }

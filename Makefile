@@ -60,3 +60,12 @@ bench: $(VPY)
 
 clean:
 	rm -rf build $(VENV)
+
+# ---- CPython 3.14 and its debug build --------------------------------------
+# The Python suite on CPython 3.14 and on python3.14-dbg, plus the debug
+# build's reference-leak check (tools/refleak_check.py). Needs root: the
+# interpreters come from Debian unstable, installed into a debootstrap root
+# under build/ that later runs reuse (tools/py314.sh).
+.PHONY: test-py314
+test-py314:
+	tools/py314.sh

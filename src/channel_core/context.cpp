@@ -16,6 +16,7 @@ struct CachedWaiter {
   Waiter* w = nullptr;
   ~CachedWaiter() {
     if (w != nullptr) w->release();
+    w = nullptr;  // a wait from a later thread-exit destructor allocates anew
   }
 };
 thread_local CachedWaiter t_waiter;

@@ -2,6 +2,7 @@
 // ownership, close signals, timers and multi-way waits. Every test that can
 // block runs under a watchdog so that a deadlock fails instead of hanging.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <array>
 #include <atomic>
@@ -28,7 +29,7 @@ using namespace std::chrono_literals;
 using namespace vornic::chan;
 
 #if defined(__SANITIZE_THREAD__)
-constexpr int kScale = 4;  // ThreadSanitizer slows every synchronising step down
+constexpr int kScale = 2;  // ThreadSanitizer slows every synchronising step down
 #else
 constexpr int kScale = 1;
 #endif
@@ -58,6 +59,13 @@ bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds lim
     std::this_thread::sleep_for(200us);
   }
   return true;
+}
+
+// CPU time consumed so far by the calling thread.
+std::chrono::nanoseconds thread_cpu_time() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
 // A move-only item that counts constructions and destructions of live
@@ -245,6 +253,20 @@ TEST_P(EveryFlavour, EarliestRegisteredReceiverIsServedFirst) {
   });
 }
 
+TEST_P(EveryFlavour, BlockedCallsSleepInsteadOfSpinning) {
+  within(10s, [&] {
+    auto [tx, rx] = make<int>(GetParam());
+    const auto cpu = thread_cpu_time();
+    EXPECT_EQ(rx.recv_timeout(60ms).status, RecvStatus::Timeout);
+    if (GetParam()) {  // bounded or rendezvous: fill it, then a send blocks
+      while (tx.try_send(0).ok()) {
+      }
+      EXPECT_EQ(tx.send_timeout(1, 60ms).status, SendStatus::Timeout);
+    }
+    EXPECT_LT(thread_cpu_time() - cpu, 30ms);
+  });
+}
+
 TEST(ChannelBasics, UnreservableCapacityThrowsInsteadOfCrashing) {
   // Larger than any address space, and larger than RAM + swap of any machine
   // this runs on; both must be refused by creation itself.
@@ -426,7 +448,15 @@ TEST(Timers, AfterFiresAtItsInstantAndDeliversIt) {
 TEST(Timers, UnrepresentableInstantNeverFires) {
   EXPECT_EQ(deadline_after(std::chrono::nanoseconds::max()), std::nullopt);
   EXPECT_EQ(deadline_after_seconds(1e300), std::nullopt);
-  EXPECT_TRUE(deadline_after_seconds(0.5).has_value());
+  const Instant before = Clock::now();
+  const Deadline half = deadline_after_seconds(0.5);
+  ASSERT_TRUE(half.has_value());
+  EXPECT_GE(*half - before, 500ms);
+  EXPECT_LT(*half - before, 600ms);
+  const Deadline past = deadline_after_seconds(-3.0);  // negative: "now", not earlier
+  ASSERT_TRUE(past.has_value());
+  EXPECT_GE(*past, half.value() - 500ms);
+  EXPECT_LE(*past, Clock::now());
   Select sel;
   (void)sel.recv(after(std::chrono::nanoseconds::max()));
   EXPECT_TRUE(sel.select_timeout(20ms).timed_out());
@@ -612,7 +642,10 @@ TEST(Select, SendAndReceiveOnOneRendezvousChannelNeverPairWithEachOther) {
       Select sel;
       auto s = sel.send(tx, 7);
       (void)sel.recv(rx);
-      EXPECT_TRUE(sel.select_timeout(50ms).timed_out());
+      const auto cpu = thread_cpu_time();
+      EXPECT_TRUE(sel.select_timeout(100ms).timed_out());
+      // It slept: seeing its own offer as a partner would make it spin.
+      EXPECT_LT(thread_cpu_time() - cpu, 30ms);
       EXPECT_EQ(sel.take_unsent(s), std::optional<int>(7));
     }
     // With a partner on the other end, the matching operation completes.

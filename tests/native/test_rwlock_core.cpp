@@ -162,6 +162,19 @@ private:
     std::thread thread_;
 };
 
+// Gives the calling thread the lowest priority, so that waking it never
+// preempts the thread that woke it: races a test sets up right after a wake
+// are then decided by the lock, not by the scheduler.
+void lower_own_priority() { (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19); }
+
+// Waits until `n` threads are queued, then a little longer so they are asleep
+// rather than just about to be (awake, they could win a race on their own).
+bool queued_and_asleep(const RawRwLock& lock, std::size_t n) {
+    const bool queued = eventually([&] { return lock.queued_waiters() == n; });
+    std::this_thread::sleep_for(200us);
+    return queued;
+}
+
 bool ready_within(std::future<void>& f, std::chrono::milliseconds d) {
     return f.wait_for(d) == std::future_status::ready;
 }
@@ -215,7 +228,7 @@ TEST(RwLockStates, ExclusiveHolderExcludesEveryone) {
 
 TEST(RwLockExclusion, HammerKeepsReadersAndWritersApart) {
     constexpr int kThreads = 6;
-    constexpr int kIterations = 20000;
+    constexpr auto kRun = 250ms;
     RawRwLock lock;
     std::atomic<int> readers_inside{0};
     std::atomic<int> writers_inside{0};
@@ -227,6 +240,7 @@ TEST(RwLockExclusion, HammerKeepsReadersAndWritersApart) {
     std::uint64_t second = 0;
     std::uint64_t writes = 0;
     std::atomic<std::uint64_t> expected_writes{0};
+    std::atomic<bool> stop{false};
 
     {
         Watchdog dog;
@@ -236,7 +250,7 @@ TEST(RwLockExclusion, HammerKeepsReadersAndWritersApart) {
             threads.emplace_back([&, t] {
                 start.arrive_and_wait();
                 std::uint32_t rng = 0x9e3779b9u * static_cast<std::uint32_t>(t + 1);
-                for (int i = 0; i < kIterations; ++i) {
+                while (!stop.load(std::memory_order_relaxed)) {
                     rng ^= rng << 13;
                     rng ^= rng >> 17;
                     rng ^= rng << 5;
@@ -275,8 +289,11 @@ TEST(RwLockExclusion, HammerKeepsReadersAndWritersApart) {
                 }
             });
         }
+        std::this_thread::sleep_for(kRun);
+        stop.store(true);
         for (auto& th : threads) th.join();
     }
+    EXPECT_GT(expected_writes.load(), 0u);
     EXPECT_EQ(violations.load(), 0);
     EXPECT_EQ(writes, expected_writes.load());
     EXPECT_EQ(first, second);
@@ -596,6 +613,48 @@ TEST(RwLockTry, ExclusiveTryNeedsNoHolderNoClaimNoWaiter) {
     lock.unlock_exclusive();
 }
 
+TEST(RwLockTry, ExclusiveTryDoesNotJumpTheQueueRightAfterARelease) {
+    // An exclusive release wakes the first of two queued writers. Until that
+    // one claims the lock (or when the claim is not handed to it) nobody
+    // holds or claims the lock, but the second writer is still queued, so the
+    // lock is not idle and try_lock_exclusive must fail.
+    constexpr int kRounds = 30;
+    RawRwLock lock;
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> entries{0};
+    int jumped = 0;
+    {
+        Watchdog dog;
+        auto writer_loop = [&] {
+            lower_own_priority();
+            while (!stop.load()) {
+                lock.lock_exclusive();
+                entries.fetch_add(1);
+                lock.unlock_exclusive();
+            }
+        };
+        std::thread first(writer_loop);
+        std::thread second(writer_loop);
+        for (int round = 0; round < kRounds; ++round) {
+            lock.lock_exclusive();
+            ASSERT_TRUE(queued_and_asleep(lock, 2));
+            const std::uint64_t before = entries.load();
+            lock.unlock_exclusive();
+            if (lock.try_lock_exclusive()) {
+                // Legitimate only if a writer got in and out in between: the
+                // second writer cannot leave the queue any other way.
+                if (entries.load() == before) ++jumped;
+                lock.unlock_exclusive();
+            }
+        }
+        stop.store(true);
+        first.join();
+        second.join();
+    }
+    EXPECT_EQ(jumped, 0) << "try_lock_exclusive succeeded with a writer still queued";
+    EXPECT_TRUE(lock.is_idle());
+}
+
 // ---------------------------------------------------------------------------
 // Bounded unfairness: every waiter gets in within a bounded time even when
 // the releasing threads immediately come back for the lock.
@@ -670,22 +729,14 @@ TEST(RwLockFairness, QueuedWriterIsHandedTheLockOverABargingHolder) {
     {
         Watchdog dog;
         std::thread victim([&] {
-            // Lowest priority, so that waking it never preempts the releasing
-            // thread: who wins is then up to the lock, not the scheduler.
-            (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+            lower_own_priority();
             while (!stop.load()) {
                 lock.lock_exclusive();
                 victim_entries.fetch_add(1);
                 lock.unlock_exclusive();
             }
         });
-        // Until the victim is queued and asleep: awake, it could win a race
-        // on its own.
-        auto victim_asleep = [&] {
-            const bool queued = eventually([&] { return lock.queued_waiters() == 1; });
-            std::this_thread::sleep_for(200us);
-            return queued;
-        };
+        auto victim_asleep = [&] { return queued_and_asleep(lock, 1); };
         for (int episode = 0; episode < kEpisodes; ++episode) {
             lock.lock_exclusive();
             ASSERT_TRUE(victim_asleep());

@@ -76,7 +76,7 @@ public:
     // Starts the lock with `readers` shared holders already counted, as if
     // that many read locks had been taken; each must later be released with
     // unlock_shared(). This lets the reader-count limit be reached without
-    // creating that many threads.
+    // creating that many threads. Counts above kMaxReaders are clamped.
     struct InitialReaders {
         std::uint64_t count;
     };

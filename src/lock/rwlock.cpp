@@ -63,6 +63,11 @@ constexpr const char* kGuardName =
     K == Kind::Read ? "_vornic::lock::RwLockReadGuard" : "_vornic::lock::RwLockWriteGuard";
 
 template <Kind K>
+constexpr const char* kForeignDrop =
+    K == Kind::Read ? "_vornic::lock::RwLockReadGuard is unsendable, but is being dropped on another thread"
+                    : "_vornic::lock::RwLockWriteGuard is unsendable, but is being dropped on another thread";
+
+template <Kind K>
 void check_thread(const GuardState& g) {
     const std::uint64_t me = current_thread_id();
     if (me == g.creator) return;
@@ -127,14 +132,19 @@ struct Guard {
     // that other threads are not left waiting for a lock nobody can release.
     static void dealloc(PyObject* o) noexcept {
         GuardState& g = GuardBox::of(o)->native;
-        if (current_thread_id() != g.creator) {
-            PyErr_SetString(PyExc_RuntimeError, (std::string(kGuardName<K>) +
-                                                 " is unsendable, but is being dropped on another thread")
-                                                    .c_str());
-            PyErr_WriteUnraisable(nullptr);
-        }
+        if (current_thread_id() != g.creator) report_foreign_drop();
         if (g.held) release<K>(g);
         vornic::dealloc<GuardState>(o);
+    }
+
+    // A deallocator can run while an exception is propagating (a container
+    // freed on an error path), so the report must leave that exception as it
+    // found it rather than replace it with its own.
+    static void report_foreign_drop() noexcept {
+        PyObject* pending = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, kForeignDrop<K>);
+        PyErr_WriteUnraisable(nullptr);
+        PyErr_SetRaisedException(pending);
     }
 };
 

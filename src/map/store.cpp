@@ -10,7 +10,9 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -51,7 +53,7 @@ class SmallVec {
 public:
     // Makes room for n elements in all; may throw std::bad_alloc.
     void reserve(std::size_t n) {
-        if (n > N) tail_.reserve(n - N);
+        if (n > N && n - N > tail_.capacity()) tail_.reserve(std::max(n - N, 2 * tail_.capacity()));
     }
     // Never throws once reserve(size() + 1) succeeded.
     void push_back(T&& v) {
@@ -63,7 +65,14 @@ public:
         ++n_;
     }
     std::size_t size() const noexcept { return n_; }
+    // Releases the elements: never under a shard lock.
+    void clear() noexcept {
+        for (std::size_t i = 0; i < n_ && i < N; ++i) head_[i] = T{};
+        tail_.clear();
+        n_ = 0;
+    }
     T& operator[](std::size_t i) noexcept { return i < N ? head_[i] : tail_[i - N]; }
+    const T& operator[](std::size_t i) const noexcept { return i < N ? head_[i] : tail_[i - N]; }
 
 private:
     std::array<T, N> head_{};
@@ -84,13 +93,14 @@ public:
     // Safe under a shard lock: no allocation, no Python.
     bool contains(void* k) const noexcept {
         if (index_) return index_->count(k) != 0;
-        for (const Ref& r : keys_)
-            if (r.get() == k) return true;
+        for (std::size_t i = 0; i < keys_.size(); ++i)
+            if (keys_[i].get() == k) return true;
         return false;
     }
     // Requires: no shard lock held (may allocate and, on failure, release).
     void add(Ref k) {
         void* p = k.get();
+        keys_.reserve(keys_.size() + 1);
         keys_.push_back(std::move(k));
         if (index_) {
             index_->insert(p);
@@ -98,14 +108,14 @@ public:
             // Many keys with one hash value (an adversary, or a poor __hash__):
             // keep membership tests O(1) so a pass stays linear in the bucket.
             auto idx = std::make_unique<std::unordered_set<void*>>();
-            for (const Ref& r : keys_) idx->insert(r.get());
+            for (std::size_t i = 0; i < keys_.size(); ++i) idx->insert(keys_[i].get());
             index_ = std::move(idx);
         }
     }
 
 private:
     static constexpr std::size_t kLinear = 16;
-    std::vector<Ref> keys_;
+    SmallVec<Ref, 4> keys_;
     std::unique_ptr<std::unordered_set<void*>> index_;
 };
 
@@ -116,12 +126,6 @@ std::size_t index_of(BucketView b, void* k) noexcept {
     for (std::size_t i = 0; i < b.size(); ++i)
         if (b[i].key == k) return i;
     return kAbsent;
-}
-
-bool all_compared(BucketView b, const Compared& c) noexcept {
-    for (const Pair& p : b)
-        if (!c.contains(p.key)) return false;
-    return true;
 }
 
 // Under the lock: stores value in p and returns the value it replaces (still
@@ -150,27 +154,38 @@ bool keys_equal(PyObject* stored, PyObject* probe) {
     return truth != 0;
 }
 
-// Under the lock: copies the keys of h's bucket that c does not hold yet.
-void gather_keys(Shard& sh, std::uint64_t h, const Compared& c, SmallVec<Ref, 4>& out) {
-    Locked g(sh);
-    Slot* s = sh.table.find(h);
-    if (!s) return;
-    BucketView b(s);
+// Under the lock: copies the keys (or pairs) of b that c does not hold yet,
+// in bucket order. Returns whether there were any; none means this operation
+// has compared every key now in the bucket.
+bool copy_uncompared(BucketView b, const Compared& c, SmallVec<Ref, 4>& out) {
     out.reserve(b.size());
+    const std::size_t before = out.size();
     for (const Pair& p : b)
         if (!c.contains(p.key)) out.push_back(copy(p.key));
+    return out.size() != before;
+}
+
+bool copy_uncompared(BucketView b, const Compared& c, SmallVec<OwnedPair, 4>& out) {
+    out.reserve(b.size());
+    const std::size_t before = out.size();
+    for (const Pair& p : b)
+        if (!c.contains(p.key)) out.push_back(OwnedPair{copy(p.key), copy(p.value)});
+    return out.size() != before;
 }
 
 // Compares candidates with key in order, adding each to c. Returns the first
-// equal one (kept alive by c), or nullptr. Remaining candidates are dropped.
+// equal one (kept alive by c), or nullptr. Empties cands either way: those
+// after an equal one are dropped uncompared.
 void* first_equal(SmallVec<Ref, 4>& cands, PyObject* key, Compared& c) {
-    for (std::size_t i = 0; i < cands.size(); ++i) {
+    void* found = nullptr;
+    for (std::size_t i = 0; i < cands.size() && !found; ++i) {
         void* k = cands[i].get();
         const bool eq = keys_equal(obj(k), key);
         c.add(std::move(cands[i]));
-        if (eq) return k;
+        if (eq) found = k;
     }
-    return nullptr;
+    cands.clear();
+    return found;
 }
 
 // The removed pair, returned after unlocking: the key is released here, the
@@ -281,17 +296,28 @@ Store::Found Store::find(PyObject* key) {
 bool Store::contains(PyObject* key) {
     const Target t = locate(key);
     SmallVec<Ref, 4> keys;
-    gather_keys(*t.shard, t.hash, Compared{}, keys);
+    {
+        Locked g(*t.shard);
+        if (Slot* s = t.shard->table.find(t.hash)) copy_uncompared(BucketView(s), Compared{}, keys);
+    }
     for (std::size_t i = 0; i < keys.size(); ++i)
         if (keys_equal(keys[i].get(), key)) return true;
     return false;
 }
 
 // ---- replace-or-insert -------------------------------------------------------
+//
+// The lock holds of the written protocol are merged where nothing observable
+// can tell: the fast path's hold also copies the first pass's candidates, and
+// a commit that finds uncompared keys copies them for the next pass in the
+// same hold. Each merged hold is what the separate holds would have been had
+// no other thread run in between.
 
 void Store::put(PyObject* key, PyObject* value) {
     const Target t = locate(key);
     Shard& sh = *t.shard;
+    Compared compared;
+    SmallVec<Ref, 4> cands;
     PyObject* old = nullptr;
     {
         // Fast path: no bucket yet, or the caller's very key object is stored.
@@ -302,19 +328,20 @@ void Store::put(PyObject* key, PyObject* value) {
             return;
         }
         BucketView b(s);
-        if (const std::size_t i = index_of(b, key); i != kAbsent) old = swap_value(b[i], value);
+        if (const std::size_t i = index_of(b, key); i != kAbsent) {
+            old = swap_value(b[i], value);
+        } else {
+            copy_uncompared(b, compared, cands);
+        }
     }
     if (old) {
         release_ref(old);
         return;
     }
-
-    Compared compared;
     for (;;) {
-        SmallVec<Ref, 4> cands;
-        gather_keys(sh, t.hash, compared, cands);
         if (void* eq = first_equal(cands, key, compared)) {
             {
+                // Write only if the equal key is still stored (identity).
                 Locked g(sh);
                 if (Slot* s = sh.table.find(t.hash)) {
                     BucketView b(s);
@@ -325,11 +352,11 @@ void Store::put(PyObject* key, PyObject* value) {
                 release_ref(old);
                 return;
             }
-            // The equal key was removed meanwhile: fall through to the commit,
-            // which sends us round again if uncompared keys remain.
+            // It was removed meanwhile: the commit decides, sending us round
+            // again if the bucket holds keys not compared yet.
         }
         {
-            // Commit: valid only if this operation compared every stored key.
+            // Commit: valid only once this operation compared every stored key.
             Locked g(sh);
             Slot* s = sh.table.find(t.hash);
             if (!s) {
@@ -337,7 +364,7 @@ void Store::put(PyObject* key, PyObject* value) {
                 return;
             }
             BucketView b(s);
-            if (!all_compared(b, compared)) continue;
+            if (copy_uncompared(b, compared, cands)) continue;
             if (const std::size_t i = index_of(b, key); i != kAbsent) {
                 old = swap_value(b[i], value);
             } else {
@@ -356,19 +383,22 @@ void Store::put(PyObject* key, PyObject* value) {
 Store::Found Store::remove(PyObject* key) {
     const Target t = locate(key);
     Shard& sh = *t.shard;
+    Compared compared;
+    SmallVec<Ref, 4> cands;
     Pair out{};
     {
         Locked g(sh);
         Slot* s = sh.table.find(t.hash);
         if (!s) return Found{};
-        if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) out = sh.table.remove(s, i);
+        BucketView b(s);
+        if (const std::size_t i = index_of(b, key); i != kAbsent) {
+            out = sh.table.remove(s, i);
+        } else {
+            copy_uncompared(b, compared, cands);
+        }
     }
     if (out.key) return removed(out);
-
-    Compared compared;
     for (;;) {
-        SmallVec<Ref, 4> cands;
-        gather_keys(sh, t.hash, compared, cands);
         if (void* eq = first_equal(cands, key, compared)) {
             {
                 Locked g(sh);
@@ -380,9 +410,10 @@ Store::Found Store::remove(PyObject* key) {
         {
             Locked g(sh);
             Slot* s = sh.table.find(t.hash);
-            if (!s) return Found{};
-            if (!all_compared(BucketView(s), compared)) continue;
-            if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) out = sh.table.remove(s, i);
+            if (!s) return Found{};  // nothing is created
+            BucketView b(s);
+            if (copy_uncompared(b, compared, cands)) continue;
+            if (const std::size_t i = index_of(b, key); i != kAbsent) out = sh.table.remove(s, i);
         }
         return out.key ? removed(out) : Found{};
     }
@@ -394,23 +425,26 @@ Ref Store::get_or_insert(PyObject* key, PyObject* dflt) {
     const Target t = locate(key);
     Shard& sh = *t.shard;
     Compared compared;
-    for (;;) {
-        SmallVec<OwnedPair, 4> cands;
-        {
-            Locked g(sh);
-            if (Slot* s = sh.table.find(t.hash)) {
-                BucketView b(s);
-                cands.reserve(b.size());
-                for (const Pair& p : b)
-                    if (!compared.contains(p.key)) cands.push_back(OwnedPair{copy(p.key), copy(p.value)});
-            }
+    SmallVec<OwnedPair, 4> cands;
+    PyObject* result = nullptr;
+    {
+        // First pass; with no bucket at all, this hold is also the commit.
+        Locked g(sh);
+        if (Slot* s = sh.table.find(t.hash)) {
+            copy_uncompared(BucketView(s), compared, cands);
+        } else {
+            insert_new(sh, t.hash, key, dflt);
+            result = Py_NewRef(dflt);
         }
+    }
+    if (result) return Ref::steal(result);
+    for (;;) {
         for (std::size_t i = 0; i < cands.size(); ++i) {
             // An equal key settles it: its value as copied, with no re-check.
             if (keys_equal(cands[i].key.get(), key)) return std::move(cands[i].value);
             compared.add(std::move(cands[i].key));
         }
-        PyObject* result = nullptr;
+        cands.clear();
         {
             Locked g(sh);
             Slot* s = sh.table.find(t.hash);
@@ -419,7 +453,7 @@ Ref Store::get_or_insert(PyObject* key, PyObject* dflt) {
                 result = dflt;
             } else {
                 BucketView b(s);
-                if (!all_compared(b, compared)) continue;
+                if (copy_uncompared(b, compared, cands)) continue;
                 if (const std::size_t i = index_of(b, key); i != kAbsent) {
                     result = obj(b[i].value);
                 } else {
@@ -438,11 +472,12 @@ Ref Store::get_or_insert(PyObject* key, PyObject* dflt) {
 // ---- sweeps ----------------------------------------------------------------------
 
 std::uint64_t Store::count() {
+    // Each shard's count is one word that changes only inside a lock hold, so
+    // reading it without the lock sees it exactly as some lock hold left it -
+    // the same per-shard snapshot a locked read would take, without making
+    // len() contend with writers for every shard's lock.
     std::uint64_t n = 0;
-    for (std::uint64_t i = 0; i < count_; ++i) {
-        Locked g(shards_[i]);
-        n += shards_[i].table.pairs();
-    }
+    for (std::uint64_t i = 0; i < count_; ++i) n += shards_[i].table.pairs_unlocked();
     return n;
 }
 

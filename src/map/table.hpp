@@ -22,8 +22,10 @@
 // Errors. Operations that allocate throw std::bad_alloc on failure and then
 // leave the table exactly as it was. Nothing else throws.
 //
-// Thread safety: none; the owning shard's lock guards every member.
+// Thread safety: the owning shard's lock guards every member; only
+// pairs_unlocked() may be called without it.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -106,6 +108,13 @@ public:
 
     std::uint64_t buckets() const noexcept { return used_; }
     std::uint64_t pairs() const noexcept { return pairs_; }
+    // The pair count, readable without the owner's lock: every change to it
+    // is a single atomic store made under the lock, so an unlocked reader sees
+    // the count as it stood after some lock hold - what a reader holding the
+    // lock would have seen at that instant.
+    std::uint64_t pairs_unlocked() const noexcept {
+        return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(pairs_)).load(std::memory_order_relaxed);
+    }
     std::uint64_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
     // Bytes of memory owned (slot array and spill blocks).
     std::uint64_t footprint() const noexcept {
@@ -152,7 +161,7 @@ public:
         while (slots_[i].pair.key) i = (i + 1) & mask_;
         slots_[i] = Slot{h, p};
         ++used_;
-        ++pairs_;
+        set_pairs(pairs_ + 1);
     }
 
     // Appends a pair to an existing bucket. Throws std::bad_alloc with the
@@ -176,13 +185,13 @@ public:
             }
             sp->pairs()[sp->size++] = p;
         }
-        ++pairs_;
+        set_pairs(pairs_ + 1);
     }
 
     // Removes pair i of s's bucket, keeping the others in order; removes the
     // bucket when it empties (s is then invalid). Returns the removed pair.
     Pair remove(Slot* s, std::size_t i) noexcept {
-        --pairs_;
+        set_pairs(pairs_ - 1);
         if (s->pair.key != kSpilled()) {
             const Pair out = s->pair;
             erase_slot(static_cast<std::uint64_t>(s - slots_));
@@ -205,7 +214,8 @@ public:
     Taken take() noexcept {
         Taken t(slots_, capacity());
         slots_ = nullptr;
-        mask_ = used_ = pairs_ = 0;
+        mask_ = used_ = 0;
+        set_pairs(0);
         return t;
     }
 
@@ -213,6 +223,10 @@ private:
     static std::uint64_t fold_mul(std::uint64_t a, std::uint64_t b) noexcept {
         const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
         return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+    }
+
+    void set_pairs(std::uint64_t n) noexcept {
+        std::atomic_ref<std::uint64_t>(pairs_).store(n, std::memory_order_relaxed);
     }
 
     static std::uint64_t spill_bytes(std::uint64_t cap) noexcept { return sizeof(Spill) + cap * sizeof(Pair); }
@@ -267,7 +281,7 @@ private:
     Slot* slots_ = nullptr;
     std::uint64_t mask_ = 0;
     std::uint64_t used_ = 0;   // buckets
-    std::uint64_t pairs_ = 0;  // pairs over all buckets
+    alignas(8) std::uint64_t pairs_ = 0;  // pairs over all buckets; written only by set_pairs
     std::uint64_t k0_ = 0;
     std::uint64_t k1_ = 0;
 };

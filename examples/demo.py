@@ -51,7 +51,56 @@ def demo_atomics(threads=4, per_thread=200_000):
           f"(AtomicInteger {atomic_time:.3f}s, threading.Lock {lock_time:.3f}s)")
 
 
-SECTIONS = [demo_atomics]
+def demo_map(threads=4, words_per_thread=50_000):
+    """A parallel word count: threads split one generated text and count its
+    words into a shared ConcurrentMap of AtomicInteger counters, each counter
+    created at most once through get_or_insert; checked against Counter."""
+    import collections
+    import random
+
+    rng = random.Random(3)
+    letters = "etaoinshrdlcumwfgypbvk"
+    vocab = ["".join(rng.choices(letters, k=rng.randint(2, 8))) for _ in range(3000)]
+    weights = [1 / (rank + 1) for rank in range(len(vocab))]  # Zipf-like: a few very common words
+    words = rng.choices(vocab, weights=weights, k=threads * words_per_thread)
+    text = " ".join(words)
+
+    counts = _vornic.ConcurrentMap()
+
+    def count(part):
+        get, get_or_insert = counts.get, counts.get_or_insert
+        for word in part.split():
+            counter = get(word)
+            if counter is None:  # first sighting here: one racer's counter wins
+                counter = get_or_insert(word, AtomicInteger())
+            counter.increment_relaxed()
+
+    # Split on word boundaries into one slice of the text per thread.
+    cuts = [0]
+    for i in range(1, threads):
+        cut = text.index(" ", len(text) * i // threads)
+        cuts.append(cut + 1)
+    parts = [text[a:b] for a, b in zip(cuts, cuts[1:] + [len(text)])]
+
+    t0 = time.perf_counter()
+    workers = [threading.Thread(target=count, args=(p,)) for p in parts]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    elapsed = time.perf_counter() - t0
+
+    expected = collections.Counter(text.split())
+    got = {word: counter.get() for word, counter in counts.items()}
+    if got != expected or len(counts) != len(expected):
+        raise SystemExit(f"map: word counts differ from collections.Counter "
+                         f"({len(got)} words counted, {len(expected)} expected)")
+    top, n = expected.most_common(1)[0]
+    print(f"map: {threads} threads counted {sum(got.values())} words, {len(got)} distinct, "
+          f"most common {top!r} x {n} ({elapsed:.3f}s)")
+
+
+SECTIONS = [demo_atomics, demo_map]
 
 
 def main():

@@ -27,20 +27,20 @@ std::optional<chan::Timer> checked_timer(const NoneOr<double>& timeout) {
 }
 
 // Requires: attached. The blocking receive shared by recv, recv_timeout and
-// iteration.
+// iteration. The Channel's own Receiver is never replaced and the call keeps
+// the Channel alive, so the immediate attempt uses it in place; the wait works
+// on the copies the Select takes.
 Ref blocking_recv(Self& self, const NoneOr<double>& timeout) {
     ChannelState& s = self.native;
-    ItemReceiver rx = s.receiver;
     if (!timeout.v) {
-        chan::RecvResult<Ref> r = rx.try_recv();
+        chan::RecvResult<Ref> r = s.receiver.try_recv();
         if (r.ok()) return std::move(*r.item);
     }
-    CloseReceiver close_rx = s.close_rx;
     std::optional<chan::Timer> timer = checked_timer(timeout);
 
     chan::Select sel;
-    const auto item_key = sel.recv(rx);
-    const auto close_key = sel.recv(close_rx);
+    const auto item_key = sel.recv(s.receiver);
+    const auto close_key = sel.recv(s.close_rx);
     if (timer) sel.recv(*timer);
     chan::SelectResult r;
     {
@@ -52,7 +52,8 @@ Ref blocking_recv(Self& self, const NoneOr<double>& timeout) {
         throw ValueError(msg::kClosedEmpty);
     }
     if (r.is(close_key)) {
-        chan::RecvResult<Ref> late = rx.try_recv();
+        // Closed: what is still buffered is drained before the error.
+        chan::RecvResult<Ref> late = s.receiver.try_recv();
         if (late.ok()) return std::move(*late.item);
         throw ValueError(msg::kClosedEmpty);
     }
@@ -60,24 +61,37 @@ Ref blocking_recv(Self& self, const NoneOr<double>& timeout) {
 }
 
 // Requires: attached. The blocking send shared by send and send_timeout.
+//
+// The immediate attempt runs on the Channel's Sender in place, under the
+// shared side of `sender_lock` so that close() cannot drop it meanwhile; only
+// a call that has to wait copies it. No item is released under the lock: a
+// sent item left a null shell behind, a refused one is moved back out.
 void blocking_send(Self& self, Ref item, const NoneOr<double>& timeout) {
     ChannelState& s = self.native;
-    std::optional<ItemSender> tx = s.sender_copy();
-    if (!tx) throw ValueError(msg::kClosed);
-    if (!timeout.v) {
-        chan::SendResult<Ref> r = tx->try_send(std::move(item));
-        if (r.ok()) return;
-        if (r.status == chan::SendStatus::Disconnected) throw ValueError(msg::kClosed);
-        item = std::move(*r.unsent);
+    std::optional<ItemSender> tx;
+    {
+        std::shared_lock g(s.sender_lock);
+        if (!s.sender) throw ValueError(msg::kClosed);
+        if (!timeout.v) {
+            chan::SendResult<Ref> r = s.sender->try_send(std::move(item));
+            if (r.ok()) return;
+            item = std::move(*r.unsent);
+            if (r.status == chan::SendStatus::Full) tx = s.sender;
+        } else {
+            tx = s.sender;
+        }
     }
-    CloseReceiver close_rx = s.close_rx;
+    // Disconnected: every Receiver is gone (cannot happen while the Channel
+    // holds its own, but the core may say so).
+    if (!tx) throw ValueError(msg::kClosed);
     std::optional<chan::Timer> timer = checked_timer(timeout);
 
     chan::Select sel;
     const auto send_key = sel.send(*tx, std::move(item));
-    sel.recv(close_rx);
+    sel.recv(s.close_rx);
     std::optional<chan::RecvKey<chan::Instant>> timer_key;
     if (timer) timer_key = sel.recv(*timer);
+    tx.reset();  // the Select holds its own copy
     chan::SelectResult r;
     {
         Detached d;

@@ -17,8 +17,11 @@ namespace {
 
 struct Record {
     bool is_send;
-    ItemReceiver receiver;  // receive records only
-    std::size_t data_op;    // operation numbers in the wait
+    // Receive records: the RecvOp's Receiver, for the drain after a close.
+    // The call holds a reference to every op object (`ops`), and an op never
+    // changes, so it is used in place; the wait runs on the Select's copies.
+    const ItemReceiver* receiver;
+    std::size_t data_op;  // operation numbers in the wait
     std::size_t close_op;
 };
 
@@ -39,11 +42,11 @@ Ref select_impl(ModuleSelf&, ObjList ops, NoneOr<double> timeout) {
         if (PyObject_TypeCheck(op.get(), recv_type)) {
             const RecvOpState& r = RecvOpBox::of(op.get())->native;
             const std::size_t data = sel.recv(r.receiver).index;
-            records.push_back(Record{false, r.receiver, data, sel.recv(r.close_rx).index});
+            records.push_back(Record{false, &r.receiver, data, sel.recv(r.close_rx).index});
         } else if (PyObject_TypeCheck(op.get(), send_type)) {
             const SendOpState& s = SendOpBox::of(op.get())->native;
             const std::size_t data = sel.send(s.sender, s.item.clone()).index;
-            records.push_back(Record{true, ItemReceiver(), data, sel.recv(s.close_rx).index});
+            records.push_back(Record{true, nullptr, data, sel.recv(s.close_rx).index});
         } else {
             throw TypeError(msg::kOpsType);
         }
@@ -69,7 +72,7 @@ Ref select_impl(ModuleSelf&, ObjList ops, NoneOr<double> timeout) {
     }
     Ref item;
     if (is_close) {
-        chan::RecvResult<Ref> late = rec.receiver.try_recv();
+        chan::RecvResult<Ref> late = rec.receiver->try_recv();
         if (!late.ok()) throw ValueError(msg::kSelectedClosedEmpty);
         item = std::move(*late.item);
     } else {

@@ -1,0 +1,108 @@
+"""Many producers and consumers on one channel of each flavour, then close:
+every item is received exactly once, and each consumer sees any one
+producer's items in the order they were sent."""
+import threading
+import time
+
+import pytest
+
+from _vornic import Channel, select
+
+PRODUCERS = 8
+CONSUMERS = 8
+PER_PRODUCER = 50_000
+JOIN = 240
+
+
+def hammer(ch, per_producer, consume):
+    """Runs the producers and the consumers, closes the channel once every
+    producer is done, and returns each consumer's list of (producer, seq)."""
+    received = [[] for _ in range(CONSUMERS)]
+    errors = []
+
+    def producer(p):
+        try:
+            send = ch.send
+            for seq in range(per_producer):
+                send((p, seq))
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+
+    def consumer(c):
+        try:
+            consume(ch, received[c].append)
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+
+    consumers = [threading.Thread(target=consumer, args=(c,), daemon=True) for c in range(CONSUMERS)]
+    producers = [threading.Thread(target=producer, args=(p,), daemon=True) for p in range(PRODUCERS)]
+    for t in consumers + producers:
+        t.start()
+    deadline = time.monotonic() + JOIN
+    for t in producers:
+        t.join(max(0.0, deadline - time.monotonic()))
+        assert not t.is_alive(), "producer did not finish in time"
+    ch.close()
+    for t in consumers:
+        t.join(max(0.0, deadline - time.monotonic()))
+        assert not t.is_alive(), "consumer did not finish in time"
+    assert not errors, errors[:3]
+    return received
+
+
+def check(received, per_producer):
+    total = sum(len(r) for r in received)
+    assert total == PRODUCERS * per_producer
+    seen = set()
+    for items in received:
+        seen.update(items)
+        last = [-1] * PRODUCERS
+        for p, seq in items:
+            assert seq > last[p], "a producer's items arrived out of order"
+            last[p] = seq
+    assert len(seen) == total  # no duplicates, so every item exactly once
+
+
+def iterate(ch, keep):
+    for item in ch:
+        keep(item)
+
+
+def recv_until_closed(ch, keep):
+    recv = ch.recv
+    while True:
+        try:
+            keep(recv())
+        except ValueError as e:
+            assert str(e) == "Channel is closed and empty"
+            return
+
+
+@pytest.mark.timeout(600)
+@pytest.mark.parametrize("capacity", [None, 16, 0], ids=["unbounded", "bounded16", "rendezvous"])
+def test_exactly_once(capacity):
+    ch = Channel(capacity)
+    check(hammer(ch, PER_PRODUCER, iterate if capacity is None else recv_until_closed), PER_PRODUCER)
+    with pytest.raises(ValueError, match="^Channel is closed and empty$"):
+        ch.try_recv()
+
+
+@pytest.mark.timeout(300)
+def test_exactly_once_through_select():
+    # Consumers wait on the channel and on a second, idle one; the idle
+    # channel's operation must never take or invent an item.
+    idle = Channel()
+
+    def consume(ch, keep):
+        ops = [idle.recv_op(), ch.recv_op()]
+        while True:
+            try:
+                index, item = select(ops, timeout=60)
+            except ValueError as e:
+                assert str(e) == "Selected channel is closed and empty"
+                return
+            assert index == 1
+            keep(item)
+
+    per_producer = PER_PRODUCER // 10
+    check(hammer(Channel(16), per_producer, consume), per_producer)

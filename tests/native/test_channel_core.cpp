@@ -336,51 +336,35 @@ TEST(Disconnection, LastReceiverLeavingWakesBlockedSendersWithTheirItems) {
 // ---------------------------------------------------------------------------
 // Item ownership
 
-TEST_P(EveryFlavour, NoItemIsLeakedOrDestroyedTwice) {
+TEST_P(EveryFlavour, ItemsAreReleasedOnceAndNeverUnderAChannelLock) {
+  // A live item's destructor takes the same channel's lock. If the core ever
+  // destroyed a live item while holding it, this deadlocks (the watchdog
+  // fires) or ThreadSanitizer reports a double lock. The ledger catches leaks
+  // and double destruction (live() would end above or below zero).
   Ledger ledger;
   within(20s, [&] {
     auto [tx, rx] = make<Tracked>(GetParam());
+    Sender<Tracked> probe = tx;
+    ledger.on_destroy = [&] { (void)probe.is_disconnected(); };
     const int n = 2000 / kScale;
-    std::thread prod([&, tx = std::move(tx)] {
-      for (int i = 0; i < n; ++i) ASSERT_TRUE(tx.send(Tracked(ledger, i)).ok());
-      // Leftovers: whatever fits stays buffered when everything is dropped.
-      for (int i = 0; i < 4; ++i) (void)tx.try_send(Tracked(ledger, -1));
+    std::thread peer([&, rx = rx] {
+      for (int i = 0; i < n; ++i) ASSERT_EQ(rx.recv().item->value(), i);
     });
-    for (int i = 0; i < n; ++i) ASSERT_EQ(rx.recv().item->value(), i);
-    prod.join();
+    for (int i = 0; i < n; ++i) ASSERT_TRUE(tx.send(Tracked(ledger, i)).ok());
+    peer.join();
+    // Leftovers: whatever fits stays buffered; the rest comes back as Full.
+    for (int i = 0; i < 4; ++i) (void)tx.try_send(Tracked(ledger, -1));
+    {
+      Select sel;
+      (void)sel.send(tx, Tracked(ledger, 7));
+      (void)sel.recv(after(0ns));
+    }  // the unsent item dies with the Select
+    { auto drop = std::move(rx); }  // buffered items go with the last receiver
+    EXPECT_EQ(ledger.live(), 0);
+    ledger.on_destroy = nullptr;
   });
   EXPECT_EQ(ledger.live(), 0);
-  EXPECT_EQ(ledger.destroyed.load(), ledger.made.load());
-}
-
-TEST(ItemOwnership, ItemsAreNeverDestroyedUnderAChannelLock) {
-  // A live item's destructor takes the same channel's lock. If the core ever
-  // destroyed a live item while holding it, this deadlocks (the watchdog
-  // fires) or ThreadSanitizer reports a double lock.
-  for (Flavour f : {Flavour{}, Flavour{0}, Flavour{4}}) {
-    Ledger ledger;
-    within(10s, [&] {
-      auto [tx, rx] = make<Tracked>(f);
-      Sender<Tracked> probe = tx;
-      ledger.on_destroy = [&] { (void)probe.is_disconnected(); };
-      std::thread peer([&, rx = rx] {
-        for (int i = 0; i < 200; ++i) (void)rx.recv();
-      });
-      for (int i = 0; i < 200; ++i) ASSERT_TRUE(tx.send(Tracked(ledger, i)).ok());
-      peer.join();
-      if (f != Flavour{0}) {
-        for (int i = 0; i < 3; ++i) ASSERT_TRUE(tx.try_send(Tracked(ledger, i)).ok());
-      }
-      {
-        Select sel;
-        (void)sel.send(tx, Tracked(ledger, 7));
-        (void)sel.recv(after(0ns));
-      }  // the unsent item dies with the Select
-      { auto drop = std::move(rx); }  // buffered items released with the last receiver
-      EXPECT_EQ(ledger.live(), 0);
-      ledger.on_destroy = nullptr;
-    });
-  }
+  EXPECT_GT(ledger.made.load(), 2000 / kScale);
 }
 
 // ---------------------------------------------------------------------------
@@ -452,7 +436,7 @@ TEST(Timers, UnrepresentableInstantNeverFires) {
   const Deadline half = deadline_after_seconds(0.5);
   ASSERT_TRUE(half.has_value());
   EXPECT_GE(*half - before, 500ms);
-  EXPECT_LT(*half - before, 600ms);
+  EXPECT_LT(*half - before, 1500ms);  // generous: only a preemption lies between
   const Deadline past = deadline_after_seconds(-3.0);  // negative: "now", not earlier
   ASSERT_TRUE(past.has_value());
   EXPECT_GE(*past, half.value() - 500ms);

@@ -41,6 +41,9 @@ class Receiver;
 class Select;
 
 namespace detail {
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel(Chan<T>* c) noexcept;
+
 // Grants the core's own code access to a handle's shared state.
 struct HandleAccess {
   template <class H>
@@ -100,7 +103,7 @@ class Sender {
  private:
   friend struct detail::HandleAccess;
   template <class U>
-  friend std::pair<Sender<U>, Receiver<U>> make_channel(detail::Chan<U>*) noexcept;
+  friend std::pair<Sender<U>, Receiver<U>> detail::make_channel(detail::Chan<U>*) noexcept;
   explicit Sender(detail::Chan<T>* c) noexcept : chan_(c) {}
 
   detail::Chan<T>* chan_ = nullptr;
@@ -164,29 +167,31 @@ class Receiver {
  private:
   friend struct detail::HandleAccess;
   template <class U>
-  friend std::pair<Sender<U>, Receiver<U>> make_channel(detail::Chan<U>*) noexcept;
+  friend std::pair<Sender<U>, Receiver<U>> detail::make_channel(detail::Chan<U>*) noexcept;
   explicit Receiver(detail::Chan<T>* c) noexcept : chan_(c) {}
 
   detail::Chan<T>* chan_ = nullptr;
 };
 
+namespace detail {
 // Wraps freshly created shared state (counts 1 and 1) into its two handles.
 template <class T>
-std::pair<Sender<T>, Receiver<T>> make_channel(detail::Chan<T>* c) noexcept {
+std::pair<Sender<T>, Receiver<T>> make_channel(Chan<T>* c) noexcept {
   return {Sender<T>(c), Receiver<T>(c)};
 }
+}  // namespace detail
 
 template <class T>
 std::pair<Sender<T>, Receiver<T>> unbounded() {
-  return make_channel(new detail::Chan<T>(detail::UnboundedTag{}));
+  return detail::make_channel(new detail::Chan<T>(detail::UnboundedTag{}));
 }
 
 // n == 0: rendezvous. Otherwise storage for exactly n items is reserved now;
 // throws std::bad_alloc (or a std::length_error kind) if it cannot be.
 template <class T>
 std::pair<Sender<T>, Receiver<T>> bounded(std::size_t n) {
-  if (n == 0) return make_channel(new detail::Chan<T>(detail::RendezvousTag{}));
-  return make_channel(new detail::Chan<T>(n));
+  if (n == 0) return detail::make_channel(new detail::Chan<T>(detail::RendezvousTag{}));
+  return detail::make_channel(new detail::Chan<T>(n));
 }
 
 // A close signal: nothing is ever sent on it. Its receive operation is never

@@ -65,6 +65,19 @@ class TestConstruction:
         with pytest.raises(MemoryError):
             ConcurrentMap(n)
 
+    def test_sweeps_leave_unused_shards_untouched(self):
+        def rss_mib():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") >> 20
+        m = ConcurrentMap(2**22)  # 256 MiB of shard array, nearly all unused
+        before = rss_mib()
+        for k in range(0, 2**40, 2**34):
+            m.set(k, k)
+        assert len(m) == len(m.keys()) == len(m.items()) == 64
+        m.clear()
+        assert m.len() == 0 and m.values() == []
+        assert rss_mib() - before < 64
+
     def test_argument_errors_name_the_class(self):
         with pytest.raises(TypeError) as info:
             ConcurrentMap(1, 2)

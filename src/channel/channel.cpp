@@ -62,23 +62,23 @@ Ref blocking_recv(Self& self, const NoneOr<double>& timeout) {
 
 // Requires: attached. The blocking send shared by send and send_timeout.
 //
-// The immediate attempt runs on the Channel's Sender in place, under the
-// shared side of `sender_lock` so that close() cannot drop it meanwhile; only
-// a call that has to wait copies it. No item is released under the lock: a
-// sent item left a null shell behind, a refused one is moved back out.
+// The immediate attempt runs on the Channel's Sender in place, from inside its
+// slot so that close() cannot drop it meanwhile; only a call that has to wait
+// copies it. No item is released inside the slot: a sent item left a null
+// shell behind, a refused one is moved back out.
 void blocking_send(Self& self, Ref item, const NoneOr<double>& timeout) {
     ChannelState& s = self.native;
     std::optional<ItemSender> tx;
     {
-        std::shared_lock g(s.sender_lock);
-        if (!s.sender) throw ValueError(msg::kClosed);
+        SenderSlot::Use use(s.sender);
+        if (!use) throw ValueError(msg::kClosed);
         if (!timeout.v) {
-            chan::SendResult<Ref> r = s.sender->try_send(std::move(item));
+            chan::SendResult<Ref> r = use.sender().try_send(std::move(item));
             if (r.ok()) return;
             item = std::move(*r.unsent);
-            if (r.status == chan::SendStatus::Full) tx = s.sender;
+            if (r.status == chan::SendStatus::Full) tx = use.sender();
         } else {
-            tx = s.sender;
+            tx = use.sender();
         }
     }
     // Disconnected: every Receiver is gone (cannot happen while the Channel
@@ -136,21 +136,14 @@ Ref timeout_object(const NoneOr<double>& timeout) {
 
 struct Impl {
     static ChannelState make(PyTypeObject*&, NoneOr<std::int64_t> capacity) {
-        ChannelState s;
         std::pair<ItemSender, ItemReceiver> items;
         if (!capacity.v) {
             items = chan::unbounded<Ref>();
         } else {
             if (*capacity.v < 0) throw ValueError(msg::kCapacityNegative);
             items = chan::bounded<Ref>(static_cast<std::size_t>(*capacity.v));
-            s.capacity = *capacity.v;
         }
-        auto [close_tx, close_rx] = chan::close_signal();
-        s.sender.emplace(std::move(items.first));
-        s.receiver = std::move(items.second);
-        s.close_tx.emplace(std::move(close_tx));
-        s.close_rx = std::move(close_rx);
-        return s;
+        return ChannelState(capacity.v, std::move(items), chan::close_signal());
     }
 
     static void send(Self& self, Ref item, NoneOr<double> timeout) { blocking_send(self, std::move(item), timeout); }
@@ -163,11 +156,11 @@ struct Impl {
     static void try_send(Self& self, Ref item) {
         chan::SendResult<Ref> r{chan::SendStatus::Disconnected, std::nullopt};
         {
-            std::shared_lock g(self.native.sender_lock);
-            if (!self.native.sender) throw ValueError(msg::kClosed);
-            r = self.native.sender->try_send(std::move(item));
+            SenderSlot::Use use(self.native.sender);
+            if (!use) throw ValueError(msg::kClosed);
+            r = use.sender().try_send(std::move(item));
         }
-        // A refused item is released here, outside the lock.
+        // A refused item is released here, outside the slot.
         if (r.ok()) return;
         if (r.status == chan::SendStatus::Full) throw RuntimeError(msg::kFull);
         throw ValueError(msg::kClosed);
@@ -182,12 +175,7 @@ struct Impl {
 
     static void close(Self& self) {
         ChannelState& s = self.native;
-        std::optional<ItemSender> sender;
-        {
-            std::unique_lock g(s.sender_lock);
-            sender.swap(s.sender);
-        }
-        sender.reset();
+        s.sender.take().reset();
         std::optional<CloseSender> close_tx;
         {
             std::lock_guard g(s.close_lock);
@@ -238,7 +226,7 @@ struct Impl {
             try {
                 return blocking_recv(self, NoneOr<double>{}).release();
             } catch (...) {
-                const bool closed = !self.native.sender_present();
+                const bool closed = self.native.sender.closed();
                 if (closed && self.native.receiver.is_empty()) return nullptr;
                 throw;
             }

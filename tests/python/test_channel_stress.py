@@ -106,3 +106,53 @@ def test_exactly_once_through_select():
 
     per_producer = PER_PRODUCER // 10
     check(hammer(Channel(16), per_producer, consume), per_producer)
+
+
+@pytest.mark.timeout(120)
+def test_close_racing_senders():
+    # Sends in flight while two threads close at once: each send either went in
+    # (and is drained afterwards) or reported the channel closed, and once a
+    # sender has seen it closed it never gets an item in again.
+    ch = Channel()
+    senders = 6
+    accepted = [[] for _ in range(senders)]
+    errors = []
+    start = threading.Barrier(senders + 2)
+
+    def sender(s):
+        try:
+            calls = (lambda x: ch.send(x), lambda x: ch.try_send(x), lambda x: ch.send(x, timeout=5),
+                     lambda x: select([ch.send_op(x)]))
+            start.wait(30)
+            seq = 0
+            while True:
+                try:
+                    calls[seq % len(calls)]((s, seq))
+                except ValueError as e:
+                    assert str(e) in ("Channel is closed", "Selected channel is closed")
+                    break
+                accepted[s].append(seq)
+                seq += 1
+            for late in range(20):
+                with pytest.raises(ValueError):
+                    calls[late % 3]((s, -1))
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+
+    def closer():
+        start.wait(30)
+        time.sleep(0.05)
+        ch.close()
+
+    threads = [threading.Thread(target=sender, args=(s,), daemon=True) for s in range(senders)]
+    threads += [threading.Thread(target=closer, daemon=True) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+        assert not t.is_alive()
+    assert not errors, errors[:3]
+    drained = list(ch)
+    assert sorted(drained) == sorted((s, seq) for s in range(senders) for seq in accepted[s])
+    for s in range(senders):
+        assert [seq for p, seq in drained if p == s] == accepted[s]

@@ -15,6 +15,9 @@
 // key field holds the tag kSpilled while its value field points at the block.
 // Order within a bucket is insertion order, and removal keeps it.
 //
+// Order. for_each and take() visit slots in array order, which the keyed
+// placement scrambles; only the order within a bucket is meaningful.
+//
 // Memory. A slot is 24 bytes, so a table between 3/8 and 3/4 full costs 32 to
 // 64 bytes per single-pair bucket; a zero-filled Table is empty and owns no
 // memory (the shard array is obtained zero-filled and never constructed).
@@ -116,14 +119,6 @@ public:
         return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(pairs_)).load(std::memory_order_relaxed);
     }
     std::uint64_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
-    // Bytes of memory owned (slot array and spill blocks).
-    std::uint64_t footprint() const noexcept {
-        std::uint64_t n = capacity() * sizeof(Slot);
-        for (std::uint64_t i = 0; i < capacity(); ++i)
-            if (slots_[i].pair.key == kSpilled()) n += spill_bytes(static_cast<Spill*>(slots_[i].pair.value)->cap);
-        return n;
-    }
-
     // The slot holding h's bucket, or nullptr. Valid until the next change.
     Slot* find(std::uint64_t h) const noexcept {
         if (!slots_) return nullptr;

@@ -80,12 +80,47 @@ struct State {
 };
 using Self = Box<State>;
 
+// ---- names -------------------------------------------------------------------
+
+// The attribute and module names the pool looks up on every task, interned
+// once so that a lookup does not build a string. Kept for the life of the
+// process: workers may still use them while it exits.
+struct Names {
+    PyObject* contextvars;
+    PyObject* copy_context;
+    PyObject* run;
+    PyObject* cancel;
+    PyObject* cancelled;
+    PyObject* set_running_or_notify_cancel;
+    PyObject* set_result;
+    PyObject* set_exception;
+};
+
+// Requires: attached. Throws PythonError if a name cannot be made (the next
+// call tries again).
+const Names& names() {
+    static const Names n = [] {
+        auto intern = [](const char* text) { return check(PyUnicode_InternFromString(text)); };
+        return Names{intern("contextvars"), intern("copy_context"),
+                     intern("run"),         intern("cancel"),
+                     intern("cancelled"),   intern("set_running_or_notify_cancel"),
+                     intern("set_result"),  intern("set_exception")};
+    }();
+    return n;
+}
+
 // ---- running one task (worker thread, attached) ------------------------------
 
-// Calls obj.name(*args) and discards the result and any error.
-void call_discarding(PyObject* obj, const char* name, PyObject* arg = nullptr) {
-    PyObject* r = arg ? PyObject_CallMethod(obj, name, "O", arg) : PyObject_CallMethod(obj, name, nullptr);
-    if (r)
+// Calls obj.name(arg) (or obj.name() when arg is null). Returns a new
+// reference, or nullptr with the error set.
+PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg = nullptr) {
+    PyObject* argv[] = {obj, arg};
+    return PyObject_VectorcallMethod(name, argv, arg ? 2 : 1, nullptr);
+}
+
+// Calls obj.name(arg) and discards the result and any error.
+void call_discarding(PyObject* obj, PyObject* name, PyObject* arg = nullptr) {
+    if (PyObject* r = call_method(obj, name, arg))
         Py_DECREF(r);
     else
         PyErr_Clear();
@@ -96,7 +131,8 @@ void call_discarding(PyObject* obj, const char* name, PyObject* arg = nullptr) {
 // result() callers but not those waiters. Called only on cancelled futures, so
 // the future is never marked running.
 void notify_if_cancelled(PyObject* future) {
-    PyObject* c = PyObject_CallMethod(future, "cancelled", nullptr);
+    const Names& n = names();
+    PyObject* c = call_method(future, n.cancelled);
     if (!c) {
         PyErr_Clear();
         return;
@@ -104,20 +140,31 @@ void notify_if_cancelled(PyObject* future) {
     const int yes = PyObject_IsTrue(c);
     Py_DECREF(c);
     if (yes < 0) PyErr_Clear();
-    if (yes > 0) call_discarding(future, "set_running_or_notify_cancel");
+    if (yes > 0) call_discarding(future, n.set_running_or_notify_cancel);
 }
 
-// Runs func(*args, **kwargs), inside the task's context when it has one.
-// Returns a new reference, or nullptr with the error set.
+// Runs func(*args, **kwargs), inside the task's context when it has one, as
+// context.run(func, *args, **kwargs) would. Returns a new reference, or
+// nullptr with the error set.
 PyObject* call_task(const Task& t) {
-    if (t.context) {
+    PyObject* ctx = t.context.get();
+    if (ctx && PyContext_CheckExact(ctx)) {
+        // What Context.run does, without building a bound method and a
+        // second argument tuple per task.
+        if (PyContext_Enter(ctx) < 0) return nullptr;
+        PyObject* result = PyObject_Call(t.func.get(), t.args.get(), t.kwargs.get());
+        if (PyContext_Exit(ctx) < 0) Py_CLEAR(result);
+        return result;
+    }
+    if (ctx) {
+        // Some other object came back from copy_context(): use its run.
         const Py_ssize_t n = PyTuple_GET_SIZE(t.args.get());
         PyObject* full = PyTuple_New(n + 1);
         if (full) {
             PyTuple_SET_ITEM(full, 0, Py_NewRef(t.func.get()));
             for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(full, i + 1, Py_NewRef(PyTuple_GET_ITEM(t.args.get(), i)));
             PyObject* result = nullptr;
-            if (PyObject* run = PyObject_GetAttrString(t.context.get(), "run")) {
+            if (PyObject* run = PyObject_GetAttr(ctx, names().run)) {
                 result = PyObject_Call(run, full, t.kwargs.get());
                 Py_DECREF(run);
             }
@@ -129,48 +176,66 @@ PyObject* call_task(const Task& t) {
     return PyObject_Call(t.func.get(), t.args.get(), t.kwargs.get());
 }
 
-void run_task(Task task, Flag& cancel_requested) {
+// Drops the task's references at once, while attached, so that a result is
+// freed as soon as its future is; parked for a later drain they would live
+// until some unrelated call into the module. Released by hand rather than by
+// the Ref destructors: a finalizer run here can be where the interpreter ends
+// the thread at exit (see Attached), and that unwinding must not cross a
+// noexcept frame.
+void release_now(Task& t) {
+    for (Ref* r : {&t.func, &t.args, &t.kwargs, &t.context, &t.future}) Py_XDECREF(r->release());
+}
+
+// Requires: attached.
+void run_task(Task& task, Flag& cancel_requested) {
+    const Names& n = names();
     PyObject* future = task.future.get();
     if (cancel_requested.get()) {
-        call_discarding(future, "cancel");
+        call_discarding(future, n.cancel);
         notify_if_cancelled(future);
+        release_now(task);
         return;
     }
     PyObject* result = call_task(task);
     PyObject* completed;
     if (result) {
-        completed = PyObject_CallMethod(future, "set_result", "O", result);
+        completed = call_method(future, n.set_result, result);
         Py_DECREF(result);
     } else {
         PyObject* exc = PyErr_GetRaisedException();  // carries its traceback
-        completed = PyObject_CallMethod(future, "set_exception", "O", exc);
+        completed = call_method(future, n.set_exception, exc);
         Py_XDECREF(exc);
     }
     if (completed) {
         Py_DECREF(completed);
     } else {
         // The future was finished already, normally because its user
-        // cancelled it while the callable ran.
+        // cancelled it before or while the callable ran.
         PyErr_Clear();
         notify_if_cancelled(future);
     }
-    // The task's references go here, while still attached.
+    release_now(task);
 }
 
-void worker_main(TaskReceiver rx, std::shared_ptr<Flag> cancel_requested) {
+void worker_main(const TaskReceiver& rx, Flag& cancel_requested) {
+    NativeThreadState ts;
     for (;;) {
         chan::RecvResult<Task> r = rx.recv();
-        if (!r.ok()) return;
-        Attached attached;
-        if (!attached.ok()) return;  // finalizing: leave the task untouched
-        run_task(std::move(*r.item), *cancel_requested);
-        r.item.reset();
+        if (!r.ok()) break;
+        Attached attached(ts);
+        // Finalizing: the task is left untouched (its references are parked,
+        // never run) and the thread ends; its thread state is the
+        // interpreter's to delete.
+        if (!attached.ok()) return;
+        run_task(*r.item, cancel_requested);
     }
+    ts.end();
 }
 
-// Joins every handle in start order, skipping the calling thread's own (a task
-// that shuts down or drops its own pool must not wait for itself; its thread
-// ends by itself once the queue is drained).
+// Requires: detached (or a thread that never attaches). Joins every handle in
+// start order, skipping the calling thread's own: a task that shuts down or
+// drops its own pool must not wait for itself; its thread ends by itself once
+// the queue is drained.
 void join_all(std::vector<NativeThread>& workers) {
     for (NativeThread& w : workers) {
         if (w.is_current())
@@ -179,6 +244,23 @@ void join_all(std::vector<NativeThread>& workers) {
             w.join();
     }
     workers.clear();
+}
+
+// Requires: attached. Waits, detached, for the workers to end. While the
+// interpreter is finalizing nothing is waited for: no worker can attach to
+// run anything any more, and one caught in a wait may never end (the
+// interpreter ends or parks a thread that tries to attach then, and so does
+// our own Detached), so the handles are let go and the process exits without
+// them.
+void wait_for_workers(std::vector<NativeThread>& workers) {
+    if (workers.empty()) return;
+    if (Py_IsFinalizing()) {
+        for (NativeThread& w : workers) w.detach();
+        workers.clear();
+        return;
+    }
+    Detached d;
+    join_all(workers);
 }
 
 // ---- Python-facing methods -------------------------------------------------
@@ -197,6 +279,7 @@ struct Impl {
         } else {
             count = available_parallelism().value_or(4);
         }
+        names();  // made here, attached, so that a worker never has to fail making them
         State s;
         auto [tx, rx] = chan::unbounded<Task>();
         s.sender.emplace(std::move(tx));
@@ -207,9 +290,8 @@ struct Impl {
         s.future_type = Ref::steal(check(PyObject_GetAttrString(futures.get(), "Future")));
         try {
             for (std::uint64_t i = 0; i < count; ++i)
-                s.workers.push_back(NativeThread::spawn([rx = rx, flag = s.cancel_requested]() mutable {
-                    worker_main(std::move(rx), std::move(flag));
-                }));
+                s.workers.push_back(NativeThread::spawn(
+                    [rx = rx, flag = s.cancel_requested] { worker_main(rx, *flag); }));
         } catch (...) {
             // The workers already started see the queue disconnect and end by
             // themselves; their handles are dropped without joining.
@@ -230,8 +312,7 @@ struct Impl {
         s.workers.clear();
         if (workers.empty()) return;
         if (wait.v.value_or(true)) {
-            Detached d;
-            join_all(workers);
+            wait_for_workers(workers);
         } else {
             auto handles = std::make_shared<std::vector<NativeThread>>(std::move(workers));
             NativeThread::spawn([handles] { join_all(*handles); }).detach();
@@ -258,25 +339,30 @@ struct Impl {
     }
 
     // contextvars.copy_context(), or nothing when any step fails.
+    // The module comes from the interpreter's module cache when it is there,
+    // and through an ordinary import otherwise.
     static Ref copy_context() {
-        Ref mod = Ref::steal(PyImport_ImportModule("contextvars"));
-        Ref fn = Ref::steal(mod ? PyObject_GetAttrString(mod.get(), "copy_context") : nullptr);
+        const Names& n = names();
+        Ref mod = Ref::steal(PyImport_GetModule(n.contextvars));
+        if (!mod && !PyErr_Occurred()) mod = Ref::steal(PyImport_Import(n.contextvars));
+        Ref fn = Ref::steal(mod ? PyObject_GetAttr(mod.get(), n.copy_context) : nullptr);
         Ref ctx = Ref::steal(fn ? PyObject_CallNoArgs(fn.get()) : nullptr);
         if (!ctx) PyErr_Clear();
         return ctx;
     }
 
     static void reclaim(PyObject* o) noexcept {
+        // Weak references go first: the join below lets other threads run,
+        // and one of them must not revive this object through a weak
+        // reference while it is being torn down.
+        PyObject_ClearWeakRefs(o);
         State& s = Self::of(o)->native;
-        if (s.running) s.running->set(false);
+        s.running->set(false);
         s.sender.reset();
-        if (!s.workers.empty()) {
-            Detached d;
-            join_all(s.workers);
-        }
+        wait_for_workers(s.workers);
         // The remaining fields (handles, flags, future_type) go with the
         // native contents.
-        dealloc<State, true>(o);
+        dealloc<State>(o);
     }
 };
 

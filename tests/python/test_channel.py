@@ -192,6 +192,18 @@ class TestClose:
         raises(ValueError, "Channel is closed and empty", ch.recv_timeout, 0.01)
         raises(ValueError, "Channel is closed and empty", ch.try_recv)
 
+    def test_timed_receives_drain_after_close(self):
+        # A timed receive goes straight to the multi-way wait, where the close
+        # signal and the buffered item are both ready; whichever wins, the
+        # item must come out.
+        ch = Channel(100)
+        for i in range(100):
+            ch.send(i)
+        ch.close()
+        got = [ch.recv(timeout=5) if i % 2 else ch.recv_timeout(5) for i in range(100)]
+        assert got == list(range(100))
+        raises(ValueError, "Channel is closed and empty", ch.recv, timeout=5)
+
     @pytest.mark.parametrize("capacity", [None, 0, 3])
     def test_every_send_refused_after_close(self, capacity):
         ch = Channel(capacity)

@@ -2,18 +2,25 @@
 // __exit__ (or when destroyed), and are bound to the thread that made them.
 //
 // A guard holds a shared handle on the lock state, so it keeps working after
-// the RwLock object is gone. While entered, `held` is a second handle standing
-// for the ownership the guard has.
+// the RwLock object is gone. While entered, `held` is the acquisition: a
+// second handle standing for the ownership the guard has.
 //
 // READ_DEPTH counts, per thread and over all locks, the read guards the thread
 // has entered and not released; a read acquisition with READ_DEPTH > 0 is
 // recursive and does not queue behind a claiming writer (the writer may be
 // waiting for this very thread's read). The counter lives in a shared cell so
 // that a guard destroyed on another thread can still give its count back.
+//
+// A guard destroyed on a thread other than its creator is reported as an
+// unraisable RuntimeError and then released like any other: its contents hold
+// no Python object and the lock state is thread-safe, while leaking the
+// ownership would leave every other user of the lock waiting for good.
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "binding/call.hpp"
 #include "binding/detach.hpp"
@@ -25,18 +32,25 @@ namespace {
 using LockHandle = std::shared_ptr<RawRwLock>;
 using DepthCell = std::shared_ptr<std::atomic<std::uint64_t>>;
 
-std::uint64_t current_thread_id() {
+// The calling thread's identity: a process-unique number, never reused
+// (unlike OS thread ids). Constant-initialised, so a lookup is one TLS access
+// with no initialisation guard; every guard call makes one.
+std::uint64_t this_thread_id() noexcept {
     static std::atomic<std::uint64_t> next{1};
-    thread_local const std::uint64_t id = next.fetch_add(1, std::memory_order_relaxed);
+    thread_local std::uint64_t id = 0;
+    if (id == 0) [[unlikely]]
+        id = next.fetch_add(1, std::memory_order_relaxed);
     return id;
 }
 
-const DepthCell& read_depth() {
+// The calling thread's READ_DEPTH cell. Read guards keep a handle on it, so
+// it outlives its thread as long as they do.
+const DepthCell& this_thread_depth() {
     thread_local const DepthCell cell = std::make_shared<std::atomic<std::uint64_t>>(0);
     return cell;
 }
 
-void decrement_depth(std::atomic<std::uint64_t>& d) {
+void decrement_depth(std::atomic<std::uint64_t>& d) noexcept {
     std::uint64_t cur = d.load(std::memory_order_relaxed);
     while (cur > 0 && !d.compare_exchange_weak(cur, cur - 1, std::memory_order_relaxed)) {
     }
@@ -46,17 +60,22 @@ struct LockState {
     LockHandle lock;
 };
 
+enum class Kind { Read, Write };
+
+template <Kind K>
+using Acquisition = std::conditional_t<K == Kind::Read, ReadAcquisition, WriteAcquisition>;
+
+template <Kind K>
 struct GuardState {
     LockHandle lock;
-    LockHandle held;        // present while entered
-    std::uint64_t creator;  // thread identity
-    DepthCell depth;        // the creating thread's READ_DEPTH
+    Acquisition<K> held;    // present while entered
+    std::uint64_t creator;  // the creating thread's identity
+    DepthCell depth;        // the creating thread's READ_DEPTH (read guards only)
 };
 
 using LockBox = Box<LockState>;
-using GuardBox = Box<GuardState>;
-
-enum class Kind { Read, Write };
+template <Kind K>
+using GuardBox = Box<GuardState<K>>;
 
 template <Kind K>
 constexpr const char* kGuardName =
@@ -68,34 +87,36 @@ constexpr const char* kForeignDrop =
                     : "_vornic::lock::RwLockWriteGuard is unsendable, but is being dropped on another thread";
 
 template <Kind K>
-void check_thread(const GuardState& g) {
-    const std::uint64_t me = current_thread_id();
-    if (me == g.creator) return;
+void check_thread(const GuardState<K>& g) {
+    const std::uint64_t me = this_thread_id();
+    if (me == g.creator) [[likely]]
+        return;
     throw Panic(std::string("assertion `left == right` failed: ") + kGuardName<K> +
                 " is unsendable, but sent to another thread\n  left: ThreadId(" + std::to_string(me) +
                 ")\n right: ThreadId(" + std::to_string(g.creator) + ")");
 }
 
-// Gives up the ownership the guard holds. Requires: g.held present.
+// Gives up the ownership the guard holds, and for a read guard the creating
+// thread's READ_DEPTH count with it. Any thread may call it: the lock state
+// and the depth cell are both thread-safe. Requires: g.held present.
 template <Kind K>
-void release(GuardState& g) noexcept {
-    LockHandle held = std::move(g.held);
-    g.held.reset();
-    if constexpr (K == Kind::Read) {
-        decrement_depth(*g.depth);
-        held->unlock_shared();
-    } else {
-        held->unlock_exclusive();
-    }
+void release(GuardState<K>& g) noexcept {
+    if constexpr (K == Kind::Read) decrement_depth(*g.depth);
+    g.held.release();
 }
 
 template <Kind K>
 struct Guard {
+    using State = GuardState<K>;
+
     static PyObject* enter(PyObject* self, PyObject*) noexcept {
         return guarded([&]() -> PyObject* {
-            GuardBox& box = *GuardBox::of(self);
-            GuardState& g = box.native;
+            GuardBox<K>& box = *GuardBox<K>::of(self);
+            State& g = box.native;
             check_thread<K>(g);
+            // Kept across the wait below: the guard is bound to this thread and
+            // every other thread fails the check above before it could look at
+            // the hold, so giving it back early would change nothing visible.
             ExclusiveHold hold(box.borrow);
             if (g.held) throw RuntimeError(msg::kGuardEntered);
             if constexpr (K == Kind::Read) {
@@ -113,15 +134,13 @@ struct Guard {
                     lock->lock_exclusive();
                 }
             }
-            // The hold stays with this thread across the wait: the guard is
-            // bound to it, so no other call can be using the guard meanwhile.
-            g.held = g.lock;
+            g.held = Acquisition<K>::adopt(g.lock);
             return Py_NewRef(self);
         });
     }
 
-    static void exit(GuardBox& box, Obj, Obj, Obj) {
-        GuardState& g = box.native;
+    static void exit(GuardBox<K>& box, Obj, Obj, Obj) {
+        State& g = box.native;
         check_thread<K>(g);
         ExclusiveHold hold(box.borrow);
         if (g.held) release<K>(g);
@@ -131,10 +150,10 @@ struct Guard {
     // the misuse, but still release the lock state (it is thread-safe), so
     // that other threads are not left waiting for a lock nobody can release.
     static void dealloc(PyObject* o) noexcept {
-        GuardState& g = GuardBox::of(o)->native;
-        if (current_thread_id() != g.creator) report_foreign_drop();
+        State& g = GuardBox<K>::of(o)->native;
+        if (this_thread_id() != g.creator) report_foreign_drop();
         if (g.held) release<K>(g);
-        vornic::dealloc<GuardState>(o);
+        vornic::dealloc<State>(o);
     }
 
     // A deallocator can run while an exception is propagating (a container
@@ -151,7 +170,10 @@ struct Guard {
 template <Kind K>
 PyObject* make_guard(LockBox& self) {
     PyTypeObject* t = require_type(K == Kind::Read ? types::rw_lock_read_guard : types::rw_lock_write_guard);
-    return make_instance(t, GuardState{self.native.lock, nullptr, current_thread_id(), read_depth()});
+    // A write guard never touches READ_DEPTH, so it takes no handle on it.
+    DepthCell depth;
+    if constexpr (K == Kind::Read) depth = this_thread_depth();
+    return make_instance(t, GuardState<K>{self.native.lock, {}, this_thread_id(), std::move(depth)});
 }
 
 constexpr Sig<0> kNew{"RwLock", "__new__", {}, 0};
@@ -216,9 +238,9 @@ PyType_Slot write_slots[] = {
 };
 
 PyType_Spec lock_spec{"builtins.RwLock", sizeof(LockBox), 0, Py_TPFLAGS_DEFAULT, lock_slots};
-PyType_Spec read_spec{"builtins.RwLockReadGuard", sizeof(GuardBox), 0,
+PyType_Spec read_spec{"builtins.RwLockReadGuard", sizeof(GuardBox<Kind::Read>), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, read_slots};
-PyType_Spec write_spec{"builtins.RwLockWriteGuard", sizeof(GuardBox), 0,
+PyType_Spec write_spec{"builtins.RwLockWriteGuard", sizeof(GuardBox<Kind::Write>), 0,
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, write_slots};
 TypeSlot lock_type, read_type, write_type;
 

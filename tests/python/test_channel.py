@@ -24,15 +24,13 @@ class Background(threading.Thread):
     def __init__(self, fn):
         super().__init__(daemon=True)
         self.fn = fn
-        self.result = None
-        self.error = None
-        self.finished_at = None
+        self.result = self.error = self.finished_at = None
         self.start()
 
     def run(self):
         try:
             self.result = self.fn()
-        except BaseException as e:  # noqa: BLE001 - PanicException included
+        except BaseException as e:  # noqa: BLE001 - PanicException and StopIteration too
             self.error = e
         self.finished_at = time.monotonic()
 
@@ -49,24 +47,26 @@ def raises(exc_type, message, fn, *args, **kwargs):
     return info.value
 
 
-# ---- construction and flavours ---------------------------------------------------
+def wait_until_accepted(call, deadline=10):
+    """Retries a non-blocking call that raises RuntimeError until it succeeds."""
+    end = time.monotonic() + deadline
+    while True:
+        try:
+            return call()
+        except RuntimeError:
+            assert time.monotonic() < end, "peer never showed up"
+            time.sleep(0.001)
 
 
 class TestConstruction:
-    def test_capacity_property(self):
+    def test_capacity(self):
         assert Channel().capacity is None
         assert Channel(None).capacity is None
         assert Channel(0).capacity == 0
         assert Channel(capacity=5).capacity == 5
-        with pytest.raises(AttributeError):
-            Channel().capacity = 3
-
-    def test_negative_capacity(self):
         raises(ValueError, "Capacity must be non-negative", Channel, -1)
 
-    @pytest.mark.parametrize("capacity, exc_type", [
-        ("3", TypeError), (2.0, TypeError), (2**63, OverflowError),
-    ])
+    @pytest.mark.parametrize("capacity, exc_type", [("3", TypeError), (2.0, TypeError), (2**63, OverflowError)])
     def test_capacity_conversion_names_the_argument(self, capacity, exc_type):
         with pytest.raises(exc_type) as info:
             Channel(capacity)
@@ -76,31 +76,22 @@ class TestConstruction:
     def test_unreservable_capacity_is_memory_error(self, capacity):
         with pytest.raises(MemoryError):
             Channel(capacity)
-        # The process is fine and a sane channel still works.
-        ch = Channel(4)
+        ch = Channel(4)  # the process is fine
         ch.send(1)
         assert ch.recv() == 1
 
-    def test_argument_binding(self):
-        raises(TypeError, "Channel.__new__() takes from 0 to 1 positional arguments but 2 were given",
-               Channel, 1, 2)
-        raises(TypeError, "Channel.__new__() got an unexpected keyword argument 'size'", Channel, size=1)
+    def test_required_arguments(self):
         ch = Channel()
         raises(TypeError, "Channel.send_timeout() missing 1 required positional argument: 'timeout'",
                ch.send_timeout, 1)
-        raises(TypeError, "Channel.recv_timeout() missing 1 required positional argument: 'timeout'",
-               ch.recv_timeout)
         raises(TypeError, "Channel.__exit__() missing 3 required positional arguments: "
                           "'_exc_type', '_exc_val', and '_exc_tb'", ch.__exit__)
-        raises(TypeError, "Channel.send() got multiple values for argument 'item'", ch.send, 1, item=2)
 
     @pytest.mark.parametrize("call", [
         lambda ch: ch.recv(timeout="soon"),
         lambda ch: ch.recv_timeout(None),
         lambda ch: ch.send(1, timeout=[]),
         lambda ch: ch.send_timeout(1, "1"),
-        lambda ch: ch.arecv(timeout=object()),
-        lambda ch: ch.asend(1, timeout="x"),
     ])
     def test_timeout_conversion_names_the_argument(self, call):
         ch = Channel()
@@ -112,21 +103,15 @@ class TestConstruction:
 
 
 class TestFlavours:
-    def test_unbounded_fifo_never_blocks(self):
-        ch = Channel()
-        for i in range(10_000):
-            ch.send(i)
-        assert [ch.recv() for _ in range(10_000)] == list(range(10_000))
-        raises(RuntimeError, "Channel is empty", ch.try_recv)
-
-    def test_bounded_try_send_until_full(self):
+    def test_bounded_fifo_until_full(self):
         ch = Channel(2)
         ch.try_send("a")
-        ch.try_send("b")
+        ch.send("b")
         raises(RuntimeError, "Channel is full", ch.try_send, "c")
         assert ch.try_recv() == "a"
         ch.try_send("c")
         assert [ch.recv(), ch.recv()] == ["b", "c"]
+        raises(RuntimeError, "Channel is empty", ch.try_recv)
 
     @pytest.mark.timeout(30)
     def test_bounded_send_waits_for_room(self):
@@ -140,44 +125,20 @@ class TestFlavours:
         assert ch.recv() == 2
 
     @pytest.mark.timeout(30)
-    def test_rendezvous_send_returns_once_taken(self):
+    def test_rendezvous_hands_over_directly(self):
         ch = Channel(0)
         raises(RuntimeError, "Channel is full", ch.try_send, 1)
         raises(RuntimeError, "Channel is empty", ch.try_recv)
         item = object()
         sender = Background(lambda: ch.send(item))
         time.sleep(SETTLE)
-        assert sender.is_alive()
+        assert sender.is_alive()  # send returns only once a receiver has the item
         assert ch.recv(timeout=10) is item
         assert sender.outcome() == (None, None)
-
-    @pytest.mark.timeout(30)
-    def test_rendezvous_try_calls_meet_a_blocked_peer(self):
-        ch = Channel(0)
+        # A non-blocking send succeeds once a receiver is waiting.
         receiver = Background(lambda: ch.recv(timeout=10))
-        deadline = time.monotonic() + 10
-        while True:  # until the receiver is registered
-            try:
-                ch.try_send("x")
-                break
-            except RuntimeError:
-                assert time.monotonic() < deadline
-                time.sleep(0.001)
+        wait_until_accepted(lambda: ch.try_send("x"))
         assert receiver.outcome() == ("x", None)
-
-        sender = Background(lambda: ch.send("y", timeout=10))
-        while True:
-            try:
-                got = ch.try_recv()
-                break
-            except RuntimeError:
-                assert time.monotonic() < deadline
-                time.sleep(0.001)
-        assert got == "y"
-        assert sender.outcome() == (None, None)
-
-
-# ---- close, drain, iteration -----------------------------------------------------------
 
 
 class TestClose:
@@ -187,10 +148,9 @@ class TestClose:
         ch.send("b")
         ch.close()
         assert ch.recv() == "a"
-        assert ch.recv_timeout(1) == "b"
-        raises(ValueError, "Channel is closed and empty", ch.recv)
-        raises(ValueError, "Channel is closed and empty", ch.recv_timeout, 0.01)
-        raises(ValueError, "Channel is closed and empty", ch.try_recv)
+        assert ch.try_recv() == "b"
+        for call in (ch.recv, lambda: ch.recv_timeout(0.01), ch.try_recv):
+            raises(ValueError, "Channel is closed and empty", call)
 
     def test_timed_receives_drain_after_close(self):
         # A timed receive goes straight to the multi-way wait, where the close
@@ -200,8 +160,7 @@ class TestClose:
         for i in range(100):
             ch.send(i)
         ch.close()
-        got = [ch.recv(timeout=5) if i % 2 else ch.recv_timeout(5) for i in range(100)]
-        assert got == list(range(100))
+        assert [ch.recv(timeout=5) if i % 2 else ch.recv_timeout(5) for i in range(100)] == list(range(100))
         raises(ValueError, "Channel is closed and empty", ch.recv, timeout=5)
 
     @pytest.mark.parametrize("capacity", [None, 0, 3])
@@ -209,30 +168,16 @@ class TestClose:
         ch = Channel(capacity)
         ch.close()
         ch.close()  # a second close does nothing
-        raises(ValueError, "Channel is closed", ch.send, 1)
-        raises(ValueError, "Channel is closed", ch.send, 1, 5)
-        raises(ValueError, "Channel is closed", ch.send_timeout, 1, 0.5)
-        raises(ValueError, "Channel is closed", ch.try_send, 1)
-        raises(ValueError, "Channel is closed", ch.send_op, 1)
-        # The closed check comes before the timeout's.
-        raises(ValueError, "Channel is closed", ch.send, 1, timeout=-1)
-        raises(ValueError, "Channel is closed", ch.send, 1, timeout=float("nan"))
-
-    def test_iteration_ends_when_closed_and_drained(self):
-        ch = Channel()
-        for i in range(3):
-            ch.send(i)
-        ch.close()
-        assert iter(ch) is ch
-        assert list(ch) == [0, 1, 2]
-        assert list(ch) == []
-        with pytest.raises(StopIteration) as info:
-            next(ch)
-        assert info.value.value is None
+        for call in (lambda: ch.send(1), lambda: ch.send(1, 5), lambda: ch.send_timeout(1, 0.5),
+                     lambda: ch.try_send(1), lambda: ch.send_op(1),
+                     # the closed check comes before the timeout's
+                     lambda: ch.send(1, timeout=-1), lambda: ch.send(1, timeout=float("nan"))):
+            raises(ValueError, "Channel is closed", call)
 
     @pytest.mark.timeout(30)
     def test_iteration_follows_a_producer_to_its_close(self):
         ch = Channel(2)
+        assert iter(ch) is ch
 
         def produce():
             for i in range(500):
@@ -242,21 +187,24 @@ class TestClose:
         producer = Background(produce)
         assert list(ch) == list(range(500))
         assert producer.outcome() == (None, None)
+        assert list(ch) == []
+        with pytest.raises(StopIteration) as info:
+            next(ch)
+        assert info.value.value is None
 
     def test_send_op_keeps_the_item_channel_connected(self):
         # A SendOp holds a Sender copy: after close, try_recv (which does not
         # look at the close signal) still sees an open, empty channel, while
-        # the blocking receive wakes through the close signal.
+        # the blocking receive wakes through the close signal, and iteration
+        # ends because the Channel's own sending side is gone.
         ch = Channel()
         op = ch.send_op("pending")
         ch.close()
         raises(RuntimeError, "Channel is empty", ch.try_recv)
         raises(ValueError, "Channel is closed and empty", ch.recv)
-        with pytest.raises(StopIteration):
-            next(ch)
+        assert list(ch) == []
         del op
         raises(ValueError, "Channel is closed and empty", ch.try_recv)
-        assert list(ch) == []
 
     def test_context_manager(self):
         with Channel() as ch:
@@ -264,13 +212,10 @@ class TestClose:
             ch.send(1)
         raises(ValueError, "Channel is closed", ch.send, 2)
         assert list(ch) == [1]
-
         with pytest.raises(KeyError):
-            with Channel(1) as ch2:
-                raise KeyError("body")
-        raises(ValueError, "Channel is closed", ch2.try_send, 1)
-        assert ch2.__exit__(None, None, None) is None
-        assert ch2.__enter__() is ch2
+            with Channel(1) as ch:
+                raise KeyError("not suppressed")
+        raises(ValueError, "Channel is closed", ch.try_send, 1)
 
     def test_failed_calls_leave_the_channel_usable(self):
         ch = Channel(1)
@@ -279,7 +224,6 @@ class TestClose:
         raises(TimeoutError, "send() timed out waiting for channel capacity", ch.send, "y", timeout=0.01)
         raises(TimeoutError, "send() timed out waiting for channel capacity", ch.send_timeout, "z", 0.01)
         assert ch.recv() == "first"
-        raises(RuntimeError, "Channel is empty", ch.try_recv)
         raises(TimeoutError, "recv() timed out waiting for available item", ch.recv, timeout=0.01)
         raises(TimeoutError, "recv() timed out waiting for available item", ch.recv_timeout, 0.01)
         ch.send("second")
@@ -295,8 +239,7 @@ class TestCloseWakesBlockedThreads:
     def test_blocked_receivers(self, keep_connected):
         ch = Channel()
         keeper = ch.send_op(None) if keep_connected else None
-        receivers = [Background(ch.recv) for _ in range(3)]
-        receivers.append(Background(lambda: ch.recv_timeout(60)))
+        receivers = [Background(ch.recv), Background(ch.recv), Background(lambda: ch.recv_timeout(60))]
         iterator = Background(lambda: next(ch))
         time.sleep(SETTLE)
         assert all(c.is_alive() for c in receivers + [iterator])
@@ -307,8 +250,6 @@ class TestCloseWakesBlockedThreads:
             assert c.finished_at - closed_at < PROMPT
         for c in receivers:
             assert isinstance(c.error, ValueError) and str(c.error) == "Channel is closed and empty"
-        # The Channel's own sending side is gone and nothing is buffered, so the
-        # iteration ends even while a SendOp keeps the item channel connected.
         assert isinstance(iterator.error, StopIteration)
         del keeper
 
@@ -330,11 +271,10 @@ class TestCloseWakesBlockedThreads:
         ch = Channel(capacity)
         if capacity:
             ch.send("filler")
-        items = [object() for _ in range(4)]
+        items = [object() for _ in range(3)]
         before = [sys.getrefcount(x) for x in items]
-        calls = [Background(lambda x=x: ch.send(x)) for x in items[:2]]
-        calls += [Background(lambda: ch.send(items[2], timeout=1e9)),
-                  Background(lambda: ch.send_timeout(items[3], 60))]
+        calls = [Background(lambda: ch.send(items[0])), Background(lambda: ch.send(items[1], timeout=1e9)),
+                 Background(lambda: ch.send_timeout(items[2], 60))]
         time.sleep(SETTLE)
         assert all(c.is_alive() for c in calls)
         closed_at = time.monotonic()
@@ -343,7 +283,7 @@ class TestCloseWakesBlockedThreads:
             _, error = c.outcome()
             assert isinstance(error, ValueError) and str(error) == "Channel is closed"
             assert c.finished_at - closed_at < PROMPT
-        del calls, c
+        del calls, c, error
         # None of the items went in, and each reference was given back.
         assert list(ch) == (["filler"] if capacity else [])
         gc.collect()
@@ -353,22 +293,19 @@ class TestCloseWakesBlockedThreads:
     def test_blocked_selects(self):
         a, b, full = Channel(), Channel(), Channel(1)
         full.send(0)
-        recv_side = [Background(lambda: select([a.recv_op(), b.recv_op()])) for _ in range(2)]
-        send_side = [Background(lambda: select([full.send_op(1), b.recv_op()]))]
+        receivers = [Background(lambda: select([a.recv_op(), b.recv_op()])) for _ in range(2)]
+        sender = Background(lambda: select([full.send_op(1), b.recv_op()]))
         time.sleep(SETTLE)
         closed_at = time.monotonic()
         a.close()
-        for c in recv_side:
+        for c in receivers:
             _, error = c.outcome()
             assert str(error) == "Selected channel is closed and empty"
             assert c.finished_at - closed_at < PROMPT
-        assert send_side[0].is_alive()
+        assert sender.is_alive()
         full.close()
-        _, error = send_side[0].outcome()
+        _, error = sender.outcome()
         assert str(error) == "Selected channel is closed"
-
-
-# ---- timeouts ------------------------------------------------------------------------
 
 
 class TestTimeouts:
@@ -380,6 +317,8 @@ class TestTimeouts:
             raises(ValueError, "Timeout must be non-negative", call)
         assert ch.try_recv() == "kept"
         raises(RuntimeError, "Channel is empty", ch.try_recv)
+        # -0.0 is zero, not negative.
+        raises(TimeoutError, "recv() timed out waiting for available item", ch.recv, timeout=-0.0)
 
     @pytest.mark.parametrize("value", [float("nan"), float("inf"), 2.0**64, 1e300])
     def test_unconvertible_durations_panic(self, PanicException, value):
@@ -397,38 +336,28 @@ class TestTimeouts:
         ch.close()
         assert list(ch) == ["kept"]
 
-    def test_zero_counts_as_a_timeout(self):
-        ch = Channel(1)
-        raises(TimeoutError, "recv() timed out waiting for available item", ch.recv, timeout=-0.0)
-        raises(TimeoutError, "recv() timed out waiting for available item", ch.recv_timeout, 0)
-        ch.send(1)
-        raises(TimeoutError, "send() timed out waiting for channel capacity", ch.send, 2, timeout=0)
-
-    def test_zero_timeout_races_a_ready_receive(self):
-        # A timed receive skips the immediate attempt, so an already expired
-        # timer competes with the ready item: either wins about half the time.
+    @pytest.mark.parametrize("op", ["recv", "send"])
+    def test_zero_timeout_races_a_ready_operation(self, op):
+        # A timed call skips the immediate attempt, so an already expired
+        # timer competes with the ready operation: each wins about half the
+        # time, and a timed-out call leaves the channel as it was.
         ch = Channel()
-        trials, got = 600, 0
-        for i in range(trials):
-            ch.send(i)
-            try:
-                assert ch.recv(timeout=0) == i
-                got += 1
-            except TimeoutError:
-                assert ch.try_recv() == i  # the item stayed
-        assert 0.3 * trials < got < 0.7 * trials, got
-
-    def test_zero_timeout_races_a_ready_send(self):
-        ch = Channel()
-        trials, sent = 600, 0
+        trials, done = 600, 0
         for i in range(trials):
             try:
-                ch.send(i, timeout=0)
-                sent += 1
-                assert ch.try_recv() == i
+                if op == "recv":
+                    ch.send(i)
+                    assert ch.recv(timeout=0) == i
+                else:
+                    ch.send(i, timeout=0)
+                    assert ch.try_recv() == i
+                done += 1
             except TimeoutError:
-                raises(RuntimeError, "Channel is empty", ch.try_recv)  # nothing went in
-        assert 0.3 * trials < sent < 0.7 * trials, sent
+                if op == "recv":
+                    assert ch.try_recv() == i  # the item stayed
+                else:
+                    raises(RuntimeError, "Channel is empty", ch.try_recv)  # nothing went in
+        assert 0.3 * trials < done < 0.7 * trials, done
 
     @pytest.mark.timeout(30)
     def test_short_timeouts_take_about_their_time(self):
@@ -444,7 +373,7 @@ class TestTimeouts:
         assert list(ch) == ["full"]
 
     @pytest.mark.timeout(30)
-    def test_timeout_beyond_the_clock_waits_without_limit(self):
+    def test_timeout_beyond_the_clock_waits_for_a_peer(self):
         # 1e18 s converts to a duration but lies past the clock's range: the
         # wait has no limit, and only the peer can end it.
         ch = Channel(0)
@@ -454,25 +383,22 @@ class TestTimeouts:
         ch.send("late", timeout=1e18)
         assert receiver.outcome() == ("late", None)
 
-    @pytest.mark.timeout(30)
-    def test_timed_receive_completed_by_a_peer(self):
-        ch = Channel()
-        receiver = Background(lambda: ch.recv_timeout(20))
-        time.sleep(SETTLE)
-        ch.send("x")
-        assert receiver.outcome() == ("x", None)
-
-
-# ---- reference leaks -----------------------------------------------------------------------
-
 
 class TestLeaks:
     """Each workload runs 20,000 times; the sentinel's reference count and the
     number of live gc-tracked objects must not move."""
 
-    def test_send_and_receive(self):
+    def test_sends_receives_and_failures(self):
         item = object()
-        unbounded, bounded, rendezvous = Channel(), Channel(2), Channel(0)
+        unbounded, bounded, full, rendezvous, closed = Channel(), Channel(2), Channel(1), Channel(0), Channel()
+        full.send(item)
+        closed.close()
+        failing = ((lambda: full.try_send(item), RuntimeError), (lambda: full.send(item, timeout=0), TimeoutError),
+                   (lambda: rendezvous.send(item, timeout=0), TimeoutError),
+                   (lambda: rendezvous.recv(timeout=0), TimeoutError),
+                   (lambda: closed.send(item), ValueError), (lambda: closed.try_send(item), ValueError),
+                   (lambda: closed.send_op(item), ValueError), (lambda: closed.recv(), ValueError),
+                   (lambda: full.send(item, timeout=-1), ValueError))
 
         def once():
             unbounded.send(item)
@@ -483,35 +409,13 @@ class TestLeaks:
             bounded.send_timeout(item, 1)
             assert bounded.recv_timeout(1) is item
             assert bounded.recv(timeout=1) is item
-
-        assert_no_leak(once, objs=(item,))
-
-    def test_failures(self):
-        item = object()
-        full, closed, empty = Channel(1), Channel(), Channel(0)
-        full.send(item)
-        closed.close()
-
-        def once():
-            for call, exc in ((lambda: full.try_send(item), RuntimeError),
-                              (lambda: full.send(item, timeout=0), TimeoutError),
-                              (lambda: empty.send(item, timeout=0), TimeoutError),
-                              (lambda: empty.recv(timeout=0), TimeoutError),
-                              (lambda: closed.send(item), ValueError),
-                              (lambda: closed.try_send(item), ValueError),
-                              (lambda: closed.send_op(item), ValueError),
-                              (lambda: closed.recv(), ValueError),
-                              (lambda: full.send(item, timeout=-1), ValueError)):
-                try:
+            for call, exc in failing:
+                with pytest.raises(exc):
                     call()
-                except exc:
-                    pass
-                else:
-                    raise AssertionError("expected a failure")
 
         assert_no_leak(once, objs=(item,))
 
-    def test_channels_dropped_with_items_and_ops(self):
+    def test_channels_and_ops_dropped_full(self):
         item = object()
 
         def once():
@@ -522,29 +426,16 @@ class TestLeaks:
                 ops = [ch.recv_op(), ch.send_op(item)]
                 if capacity is None:
                     ch.close()
-                del ch, ops
+                    assert sum(1 for _ in ch) == 2
             with Channel(0) as ch:
                 ch.send_op(item)
 
         assert_no_leak(once, objs=(item,))
 
-    def test_iteration_and_close(self):
-        item = object()
-
-        def once():
-            ch = Channel()
-            ch.send(item)
-            ch.send(item)
-            ch.close()
-            assert sum(1 for _ in ch) == 2
-
-        assert_no_leak(once, objs=(item,))
-
     def test_select_operations(self):
         item = object()
-        a, b, full = Channel(), Channel(), Channel(1)
+        a, b, full, closed = Channel(), Channel(), Channel(1), Channel()
         full.send(item)
-        closed = Channel()
         closed.close()
         recv_a, recv_b, send_a = a.recv_op(), b.recv_op(), a.send_op(item)
         send_full, recv_closed = full.send_op(item), closed.recv_op()
@@ -552,18 +443,12 @@ class TestLeaks:
         def once():
             assert select([send_a, recv_b]) == (0, None)
             assert select([recv_a, recv_b], timeout=1) == (0, item)
-            try:
+            with pytest.raises(TimeoutError):
                 select([send_full, recv_b], timeout=0)
-            except TimeoutError:
-                pass
-            try:
+            with pytest.raises(ValueError):
                 select((recv_closed,))
-            except ValueError:
-                pass
-            try:
+            with pytest.raises(TypeError):
                 select([recv_a, 1])
-            except TypeError:
-                pass
 
         assert_no_leak(once, objs=(item,))
 
@@ -581,7 +466,7 @@ class TestLeaks:
                     assert ch.recv(timeout=30) is item
 
         run_threads(work, 4)
-        gc.collect()
         ch.send(None)  # any later call releases references parked by detached threads
         assert ch.recv() is None
+        gc.collect()
         assert sys.getrefcount(item) == before

@@ -84,6 +84,8 @@ void bind_fastcall(const SigView& s, PyObject* const* args, Py_ssize_t nargs, Py
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) place_keyword(s, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out);
+    } else if (npos >= s.required) {
+        return;  // positional only: every required parameter is filled
     }
     check_missing(s, out);
 }

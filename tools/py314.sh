@@ -34,6 +34,16 @@ say() { printf '[py314 %4ds] %s\n' "$((SECONDS - t0))" "$*"; }
 die() { printf 'py314: %s\n' "$*" >&2; exit 1; }
 
 [ "$(id -u)" = 0 ] || die "needs root (debootstrap, chroot and bind mounts); run as root"
+
+# Everything runs in a mount namespace of its own where the system allows it:
+# the mounts below are then invisible outside, and vanish with the last
+# process even when the run is killed, so a root left behind never carries a
+# live mount of /dev or of the repository for `rm -rf build` to walk into.
+if [ -z "${VORNIC_PY314_NS:-}" ] && command -v unshare >/dev/null 2>&1 \
+        && unshare --mount --propagation private true 2>/dev/null; then
+    export VORNIC_PY314_NS=1
+    exec unshare --mount --propagation private "$0" "$@"
+fi
 mkdir -p "$repo/build" "$log_dir"
 
 # One run at a time per root: a second run waits for the first.
@@ -93,8 +103,10 @@ mount_all() {
     fi
 }
 
-# Runs a command inside the root with a clean environment.
+# Runs a command inside the root with a clean environment; with
+# IN_ROOT_LIMIT=seconds set, stops it after that long (see bounded).
 in_root() {
+    ${IN_ROOT_LIMIT:+timeout --signal=ABRT --kill-after=20 "$IN_ROOT_LIMIT"} \
     env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" DEBIAN_FRONTEND=noninteractive \
         PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=180 PIP_ROOT_USER_ACTION=ignore \
@@ -225,6 +237,19 @@ fi
 '
 
 failures=()
+# Seconds one pytest run and the leak check may take before they are stopped.
+suite_limit=${VORNIC_PY314_SUITE_LIMIT:-900}
+refleak_limit=${VORNIC_PY314_REFLEAK_LIMIT:-400}
+
+bounded() {
+    local limit=$1; shift
+    local rc=0
+    IN_ROOT_LIMIT=$limit "$@" || rc=$?
+    if [ "$rc" = 124 ] || [ "$rc" = 134 ] || [ "$rc" = 137 ]; then
+        echo "py314: stopped or aborted (exit $rc) after at most ${limit}s; the stacks above show where it was" >&2
+    fi
+    return "$rc"
+}
 
 # Runs one step of the test phase; a failing step is recorded and the later
 # steps still run, so one run shows everything that is wrong.
@@ -246,12 +271,20 @@ pytest_under() {
     local name=$1 py=$2
     say "pytest under $py"
     # -X dev: warnings shown, and resource and asyncio debug checks on.
-    in_root bash -c 'cd "$0" && exec "$1" -X dev -m pytest -q -p no:cacheprovider' "$inner_repo" "$venvs/$name/bin/python"
+    # --capture=sys: what the interpreter itself writes to fd 2 (a debug
+    # build's fatal error, an assertion) reaches the log instead of dying
+    # with pytest's capture file when the process aborts.
+    # The outer bound: pytest-timeout's signal cannot interrupt a thread stuck
+    # in a native wait, so a hang would otherwise run into CI's own limit.
+    # SIGABRT makes faulthandler (on under -X dev) print every thread's stack.
+    bounded "$suite_limit" in_root bash -c 'cd "$0" && exec "$1" -X dev -m pytest -q -p no:cacheprovider --capture=sys' \
+        "$inner_repo" "$venvs/$name/bin/python"
 }
 
 refleak() {
     say "reference-leak check under python3.14-dbg"
-    in_root bash -c 'cd "$0" && exec "$1" tools/refleak_check.py' "$inner_repo" "$venvs/py314d/bin/python"
+    bounded "$refleak_limit" in_root bash -c 'cd "$0" && exec "$1" -X dev tools/refleak_check.py' \
+        "$inner_repo" "$venvs/py314d/bin/python"
 }
 
 if build py314 python3.14 release; then

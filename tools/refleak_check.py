@@ -32,7 +32,7 @@ WARMUP_ROUNDS = 3
 MEASURED_ROUNDS = 4
 # The whole check must finish well within this; a hang dumps every thread's
 # stack and exits.
-WATCHDOG_SECONDS = 900
+WATCHDOG_SECONDS = 300
 # Every blocking wait in a group has its own bound as well.
 WAIT = 30.0
 

@@ -48,7 +48,6 @@ using CloseSender = chan::Sender<chan::Empty>;
 // more work than the one atomic pair here.
 class SenderSlot {
 public:
-    SenderSlot() = default;
     explicit SenderSlot(ItemSender s) noexcept : sender_(std::move(s)) {}
     SenderSlot(SenderSlot&& o) noexcept : sender_(std::move(o.sender_)) {
         word_.store(o.word_.load(std::memory_order_relaxed), std::memory_order_relaxed);

@@ -158,27 +158,37 @@ root_ready() {
         && [ -x "$root/usr/bin/python3.14" ] && [ -x "$root/usr/bin/python3.14-dbg" ]
 }
 
+fresh_root() {
+    unmount_all
+    [ -z "$(mounts_under_root)" ] || die "refusing to remove $root: mounts remain under it"
+    rm -rf --one-file-system "$root"
+    debootstrap --variant=minbase --include=ca-certificates "$suite" "$root" "$1"
+}
+
+# Network steps get a second try: a dropped connection to the archive should
+# not fail the run.
+twice() {
+    "$@" || { say "retrying: $1 $2"; sleep 5; "$@"; }
+}
+
 make_root() {
     if [ -x "$root/usr/bin/apt-get" ] && [ -f "$root/.vornic-base" ]; then
         say "reusing the base system in $root; installing the package set"
     else
-        unmount_all
-        [ -z "$(mounts_under_root)" ] || die "refusing to remove $root: mounts remain under it"
-        rm -rf --one-file-system "$root"
         if ! command -v debootstrap >/dev/null 2>&1; then
             say "installing debootstrap on the host"
-            logged host-apt bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap'
+            twice logged host-apt bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap'
         fi
         local mirror
         mirror=$(host_mirror)
         say "debootstrap $suite into $root"
-        logged debootstrap debootstrap --variant=minbase --include=ca-certificates "$suite" "$root" "$mirror"
+        twice logged debootstrap fresh_root "$mirror"
         touch "$root/.vornic-base"
     fi
     carry_apt_settings
     mount_all
     say "apt-get install ${packages[*]}"
-    logged root-apt in_root bash -c "apt-get update -qq && apt-get install -y -qq ${packages[*]} && apt-get clean"
+    twice logged root-apt in_root bash -c "apt-get update -qq && apt-get install -y -qq ${packages[*]} && apt-get clean"
     want_mark > "$ready_mark"
 }
 
@@ -226,7 +236,7 @@ print(\"\n\".join(r for r in extras if not r.startswith(\"numpy\")))")
     "$vpy" -m pip install -q --no-deps -C cmake.define.VORNIC_WERROR=ON -C cmake.build-type=Debug \
         -C cmake.define.CMAKE_CXX_FLAGS=-fno-canonical-system-headers -C build-dir="$bdir" .
     so=$("$vpy" -c "import _vornic; print(_vornic.__file__)")
-    if ! nm -D "$so" | grep -q _Py_DECREF_DecRefTotal; then
+    if ! nm -D "$so" | grep _Py_DECREF_DecRefTotal >/dev/null; then
         echo "the debug module was not built with Py_DEBUG (no counted Py_DECREF in $so)" >&2
         exit 1
     fi

@@ -17,8 +17,6 @@
 #include "binding/errors.hpp"
 #include "binding/object.hpp"
 
-#include <cxxabi.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -55,18 +53,19 @@ PyObject* to_py(R&& r) {
 // At interpreter exit, 3.13 ends a thread that waits for the GIL with
 // pthread_exit, which unwinds the thread's frames as a forced unwind. One that
 // reaches a method boundary (Python code run by the method, such as a
-// Future() made by submit, released the GIL) must be neither swallowed (the C
-// library aborts the process) nor let out of this noexcept frame (terminate),
-// and with no thread state left no error can be set: the thread is parked for
-// good instead, which is what newer interpreters do to such a thread anyway.
+// Future() made by submit, released the GIL) arrives here with no thread
+// state: everything else is caught while attached, since a Detached scope
+// re-attaches as it unwinds. It must be neither swallowed (the C library
+// aborts the process) nor let out of this noexcept frame (terminate), and no
+// error can be set without a thread state: the thread is parked for good
+// instead, which is what newer interpreters do to such a thread anyway.
 template <class F>
 PyObject* guarded(F&& f) noexcept {
     deferred::drain();
     try {
         return f();
-    } catch (abi::__forced_unwind&) {
-        hang_forever();
     } catch (...) {
+        if (PyThreadState_GetUnchecked() == nullptr) hang_forever();
         set_error_from_current_exception();
         return nullptr;
     }
@@ -77,9 +76,8 @@ int guarded_int(F&& f) noexcept {
     deferred::drain();
     try {
         return f();
-    } catch (abi::__forced_unwind&) {
-        hang_forever();
     } catch (...) {
+        if (PyThreadState_GetUnchecked() == nullptr) hang_forever();
         set_error_from_current_exception();
         return -1;
     }

@@ -3,13 +3,19 @@
 //
 // Threads and what they touch:
 //   callers  submit (shared hold), shutdown (exclusive hold, across the join)
-//   workers  wait detached in recv(); attach with PyGILState_Ensure for exactly
-//            one task; hold their own Receiver and the cancel flag, never the
-//            pool object
+//   workers  wait detached in recv(); attach for exactly one task at a time
+//            through a thread state of their own, made on the first task
+//            (PyGILState_Ensure) and kept until the worker ends; hold their
+//            own Receiver and the cancel flag, never the pool object
 //   joiner   at most one per pool, started by shutdown(wait=False); joins the
 //            workers and ends, touching nothing of Python's
 // Locks: `running` and `cancel_requested` each have a leaf mutex held for one
 // read or write, never while calling Python and never both at once.
+//
+// Interpreter exit: once the interpreter is finalizing, a worker refuses to
+// attach and ends, leaving its task untouched, and nothing waits for workers
+// any more (see wait_for_workers). A worker the interpreter ends from inside a
+// GIL wait is unwound or parked by the binding layer (see Attached, guarded).
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -176,14 +182,17 @@ PyObject* call_task(const Task& t) {
     return PyObject_Call(t.func.get(), t.args.get(), t.kwargs.get());
 }
 
-// Drops the task's references at once, while attached, so that a result is
+// Task references are dropped at once, while attached, so that a result is
 // freed as soon as its future is; parked for a later drain they would live
-// until some unrelated call into the module. Released by hand rather than by
-// the Ref destructors: a finalizer run here can be where the interpreter ends
-// the thread at exit (see Attached), and that unwinding must not cross a
-// noexcept frame.
-void release_now(Task& t) {
-    for (Ref* r : {&t.func, &t.args, &t.kwargs, &t.context, &t.future}) Py_XDECREF(r->release());
+// until some unrelated call into the module. They are released by hand rather
+// than by the Ref destructors: a finalizer run here can be where the
+// interpreter ends the thread at exit (see Attached), and that unwinding must
+// not cross a noexcept frame.
+void release(Ref& r) { Py_XDECREF(r.release()); }
+
+// The references of the call itself: everything but the future.
+void release_call(Task& t) {
+    for (Ref* r : {&t.func, &t.args, &t.kwargs, &t.context}) release(*r);
 }
 
 // Requires: attached.
@@ -191,21 +200,21 @@ void run_task(Task& task, Flag& cancel_requested) {
     const Names& n = names();
     PyObject* future = task.future.get();
     if (cancel_requested.get()) {
+        release_call(task);
         call_discarding(future, n.cancel);
         notify_if_cancelled(future);
-        release_now(task);
+        release(task.future);
         return;
     }
     PyObject* result = call_task(task);
-    PyObject* completed;
-    if (result) {
-        completed = call_method(future, n.set_result, result);
-        Py_DECREF(result);
-    } else {
-        PyObject* exc = PyErr_GetRaisedException();  // carries its traceback
-        completed = call_method(future, n.set_exception, exc);
-        Py_XDECREF(exc);
-    }
+    PyObject* exc = result ? nullptr : PyErr_GetRaisedException();  // carries its traceback
+    // Released before the future is completed: a caller woken by the result
+    // finds the callable and its arguments gone already, and this thread
+    // lets go of the interpreter sooner after waking it.
+    release_call(task);
+    PyObject* completed = result ? call_method(future, n.set_result, result) : call_method(future, n.set_exception, exc);
+    Py_XDECREF(result);
+    Py_XDECREF(exc);
     if (completed) {
         Py_DECREF(completed);
     } else {
@@ -214,7 +223,7 @@ void run_task(Task& task, Flag& cancel_requested) {
         PyErr_Clear();
         notify_if_cancelled(future);
     }
-    release_now(task);
+    release(task.future);
 }
 
 void worker_main(const TaskReceiver& rx, Flag& cancel_requested) {

@@ -520,6 +520,13 @@ EXIT_SCRIPTS = {
 }
 
 
+# GCC's AddressSanitizer runtime misreports a thread that the interpreter
+# ends with pthread_exit: unpoisoning the stack that the unwinding left
+# behind trips its own sigaltstack check. Under it these runs prove nothing.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer misreports threads ended by pthread_exit")
 @pytest.mark.parametrize("name", sorted(EXIT_SCRIPTS))
 def test_process_exits_cleanly_with_a_busy_pool(name):
     script = EXIT_PRELUDE + textwrap.dedent(EXIT_SCRIPTS[name]) + "\nassert started.wait(10)\n"

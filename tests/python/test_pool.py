@@ -63,11 +63,12 @@ def expected_workers():
     return len(os.sched_getaffinity(0)), quota
 
 
-def concurrent_capacity(p, n):
-    """True when n tasks of p can run at the same moment."""
-    barrier = threading.Barrier(n, timeout=1)
+def concurrent_capacity(p, n, patience=10):
+    """True when n tasks of p meet at a barrier, that is run at the same
+    moment; a pool with fewer workers gives up after `patience` seconds."""
+    barrier = threading.Barrier(n, timeout=patience)
     futures = [p.submit(barrier.wait) for _ in range(n)]
-    return all(f.exception(timeout=20) is None for f in futures)
+    return all(f.exception(timeout=patience + 20) is None for f in futures)
 
 
 class TestConstruction:
@@ -77,7 +78,7 @@ class TestConstruction:
             try:
                 if not quota:
                     assert concurrent_capacity(p, cpus)
-                assert not concurrent_capacity(p, cpus + 1)
+                assert not concurrent_capacity(p, cpus + 1, patience=1)
             finally:
                 p.shutdown()
 
@@ -88,7 +89,7 @@ class TestConstruction:
         p = ThreadPool(Three())
         try:
             assert concurrent_capacity(p, 3)
-            assert not concurrent_capacity(p, 4)
+            assert not concurrent_capacity(p, 4, patience=1)
         finally:
             p.shutdown()
 

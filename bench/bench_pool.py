@@ -8,9 +8,8 @@ sides alike instead of whichever happened to be measured second.
 import concurrent.futures as cf
 import gc
 import os
-import time
 
-from common import table
+from common import best_of, table
 
 import _vornic
 
@@ -19,40 +18,52 @@ def noop():
     return None
 
 
-def round_trip(pool, n):
+def round_trip(pool):
     submit = pool.submit
-    t0 = time.perf_counter()
-    for _ in range(n):
-        submit(noop).result()
-    return (time.perf_counter() - t0) / n
+
+    def run(k):
+        for _ in range(k):
+            submit(noop).result()
+    return run
 
 
-def burst(pool, n):
+def burst(pool):
+    """k tiny tasks submitted, then every one awaited."""
     submit = pool.submit
-    t0 = time.perf_counter()
-    futures = [submit(noop) for _ in range(n)]
-    for f in futures:
-        f.result()
-    return (time.perf_counter() - t0) / n
+
+    def run(k):
+        futures = [submit(noop) for _ in range(k)]
+        for f in futures:
+            f.result()
+    return run
 
 
-def submit_only(pool, n):
-    """Per-call time of n submits; waiting for them is not timed."""
-    submit = pool.submit
-    t0 = time.perf_counter()
-    futures = [submit(noop) for _ in range(n)]
-    elapsed = time.perf_counter() - t0
-    cf.wait(futures)
-    return elapsed / n
+class SubmitOnly:
+    """k submits; the tasks are awaited afterwards, outside the timing."""
+
+    def __init__(self, pool):
+        self.submit = pool.submit
+        self.pending = []
+
+    def __call__(self, k):
+        submit = self.submit
+        self.pending = [submit(noop) for _ in range(k)]
+
+    def settle(self):
+        cf.wait(self.pending)
+        self.pending = []
 
 
-def alternate(measure, pools, n, rounds):
-    """Best per-task time of each pool over `rounds` alternating rounds."""
+def alternate(make, pools, number, rounds=7):
+    """Best seconds per operation of each pool over alternating rounds."""
     best = [float("inf")] * len(pools)
     for _ in range(rounds):
         for i, pool in enumerate(pools):
+            run = make(pool)
             gc.collect()
-            best[i] = min(best[i], measure(pool, n))
+            best[i] = min(best[i], best_of(run, number, repeat=1))
+            if isinstance(run, SubmitOnly):
+                run.settle()
     return best
 
 
@@ -66,9 +77,9 @@ def main():
         # Warm both up so that every executor thread exists before timing.
         for p in pools:
             cf.wait([p.submit(noop) for _ in range(2 * workers)])
-        rt = alternate(round_trip, pools, 2_000, 7)
-        tp = alternate(burst, pools, tasks, 7)
-        sub = alternate(submit_only, pools, tasks, 7)
+        rt = alternate(round_trip, pools, 2_000)
+        tp = alternate(burst, pools, tasks)
+        sub = alternate(SubmitOnly, pools, tasks)
     finally:
         ours.shutdown()
         theirs.shutdown()

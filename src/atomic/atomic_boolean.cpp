@@ -6,6 +6,11 @@
 #include "atomic/ordering.hpp"
 #include "binding/call.hpp"
 
+namespace vornic {
+template <>
+inline constexpr bool kNeverExclusive<atomic::PaddedCell<bool>> = true;
+}
+
 namespace vornic::atomic {
 namespace {
 

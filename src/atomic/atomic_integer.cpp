@@ -8,6 +8,11 @@
 #include "atomic/ordering.hpp"
 #include "binding/call.hpp"
 
+namespace vornic {
+template <>
+inline constexpr bool kNeverExclusive<atomic::PaddedCell<std::int64_t>> = true;
+}
+
 namespace vornic::atomic {
 namespace {
 

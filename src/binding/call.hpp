@@ -97,10 +97,13 @@ struct Handler<R (*)(Self&, A...)> {
 
 template <class Box, Access A, class F>
 PyObject* with_access(PyObject* self, F&& f) {
-    if constexpr (A == Access::Shared) {
+    if constexpr (A == Access::Shared && kNeverExclusive<typename Box::NativeType>) {
+        return f();
+    } else if constexpr (A == Access::Shared) {
         SharedHold h(Box::of(self)->borrow);
         return f();
     } else if constexpr (A == Access::Exclusive) {
+        static_assert(!kNeverExclusive<typename Box::NativeType>, "class declared never exclusive");
         ExclusiveHold h(Box::of(self)->borrow);
         return f();
     } else {

@@ -15,8 +15,16 @@
 
 namespace vornic {
 
+// A class none of whose methods takes exclusive access specialises this to
+// true. Its borrow flag can then never be held exclusively, a shared hold on
+// it could never fail, and the calling layer skips taking one: two atomic
+// read-modify-writes saved on every call of the hottest methods.
+template <class Native>
+inline constexpr bool kNeverExclusive = false;
+
 template <class Native>
 struct Box {
+    using NativeType = Native;
     PyObject_HEAD
     BorrowFlag borrow;
     Native native;

@@ -145,3 +145,7 @@ using RecvOpBox = Box<RecvOpState>;
 using SendOpBox = Box<SendOpState>;
 
 }  // namespace vornic::channel
+
+// Channel methods take shared access only; the op descriptors have none.
+template <>
+inline constexpr bool vornic::kNeverExclusive<vornic::channel::ChannelState> = true;

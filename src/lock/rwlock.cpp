@@ -59,6 +59,16 @@ void decrement_depth(std::atomic<std::uint64_t>& d) noexcept {
 struct LockState {
     LockHandle lock;
 };
+}  // namespace
+}  // namespace vornic::lock
+
+// RwLock's own methods (read, write) take shared access only.
+template <>
+inline constexpr bool vornic::kNeverExclusive<vornic::lock::LockState> = true;
+
+namespace vornic::lock {
+namespace {
+
 
 enum class Kind { Read, Write };
 

@@ -8,6 +8,10 @@
 #include "map/shard_count.hpp"
 #include "map/store.hpp"
 
+// Every method takes shared access only.
+template <>
+inline constexpr bool vornic::kNeverExclusive<vornic::map::Store> = true;
+
 namespace vornic::map {
 namespace {
 

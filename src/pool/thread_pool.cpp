@@ -236,7 +236,14 @@ void worker_main(const TaskReceiver& rx, Flag& cancel_requested) {
         // never run) and the thread ends; its thread state is the
         // interpreter's to delete.
         if (!attached.ok()) return;
-        run_task(*r.item, cancel_requested);
+        // Tasks already queued run in the same attach, taken without
+        // waiting: letting go of the interpreter between them would hand the
+        // GIL to whichever thread waits for it (often the submitter) once per
+        // task. The worker still detaches before any wait for a task.
+        do {
+            run_task(*r.item, cancel_requested);
+            r = rx.try_recv();
+        } while (r.ok() && !Py_IsFinalizing());
     }
     ts.end();
 }

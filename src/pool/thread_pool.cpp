@@ -3,10 +3,11 @@
 //
 // Threads and what they touch:
 //   callers  submit (shared hold), shutdown (exclusive hold, across the join)
-//   workers  wait detached in recv(); attach for exactly one task at a time
-//            through a thread state of their own, made on the first task
-//            (PyGILState_Ensure) and kept until the worker ends; hold their
-//            own Receiver and the cancel flag, never the pool object
+//   workers  wait detached in recv(); attach to run the task they received
+//            (and any queued behind it) through a thread state of their own,
+//            made on the first task (PyGILState_Ensure) and kept until the
+//            worker ends; hold their own Receiver and the cancel flag, never
+//            the pool object
 //   joiner   at most one per pool, started by shutdown(wait=False); joins the
 //            workers and ends, touching nothing of Python's
 // Locks: `running` and `cancel_requested` each have a leaf mutex held for one

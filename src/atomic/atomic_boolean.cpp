@@ -2,8 +2,7 @@
 // per-call ordering rules as AtomicInteger.
 #include <cstddef>
 
-#include "atomic/cell.hpp"
-#include "atomic/ordering.hpp"
+#include "atomic/cell_ops.hpp"
 #include "binding/call.hpp"
 
 namespace vornic {
@@ -27,19 +26,10 @@ constexpr Sig<2> kSet{kCls, "set", {"value", "ordering"}, 1};
 constexpr Sig<2> kGetAndSet{kCls, "get_and_set", {"new_value", "ordering"}, 1};
 constexpr Sig<3> kCompareAndSet{kCls, "compare_and_set", {"expected", "new_value", "ordering"}, 2};
 
+using Shared = CellOps<bool>;
+
 struct Impl {
     static State make(PyTypeObject*&, Maybe<bool> value) { return State(value.v.value_or(false)); }
-    static bool get(Self& s, NoneOr<Text> ordering) { return s.native.value.load(load_order(parse_ordering(ordering))); }
-    static void set(Self& s, bool value, NoneOr<Text> ordering) {
-        s.native.value.store(value, store_order(parse_ordering(ordering)));
-    }
-    static bool get_and_set(Self& s, bool new_value, NoneOr<Text> ordering) {
-        return s.native.value.exchange(new_value, rmw_order(parse_ordering(ordering)));
-    }
-    static bool compare_and_set(Self& s, bool expected, bool new_value, NoneOr<Text> ordering) {
-        const Ordering o = parse_ordering(ordering);
-        return s.native.value.compare_exchange_strong(expected, new_value, rmw_order(o), cas_failure_order(o));
-    }
     static PyObject* repr(PyObject* o) noexcept {
         return guarded([&] {
             return check(PyUnicode_FromString(Self::of(o)->native.value.load() ? "AtomicBoolean(True)" : "AtomicBoolean(False)"));
@@ -51,12 +41,12 @@ struct Impl {
 };
 
 PyMethodDef methods[] = {
-    method<&Impl::get, kGet>("get", "get($self, ordering=None)\n--\n\nLoad the current boolean value atomically."),
-    method<&Impl::set, kSet>("set", "set($self, value, ordering=None)\n--\n\nStore a new boolean value atomically."),
-    method<&Impl::get_and_set, kGetAndSet>(
+    method<&Shared::get, kGet>("get", "get($self, ordering=None)\n--\n\nLoad the current boolean value atomically."),
+    method<&Shared::set, kSet>("set", "set($self, value, ordering=None)\n--\n\nStore a new boolean value atomically."),
+    method<&Shared::get_and_set, kGetAndSet>(
         "get_and_set",
         "get_and_set($self, new_value, ordering=None)\n--\n\nAtomically swap the value with a new one and return the OLD value."),
-    method<&Impl::compare_and_set, kCompareAndSet>(
+    method<&Shared::compare_and_set, kCompareAndSet>(
         "compare_and_set",
         "compare_and_set($self, expected, new_value, ordering=None)\n--\n\nAtomically compare the current value to expected, "
         "and if equal, swap with new_value."),

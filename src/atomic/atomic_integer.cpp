@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "atomic/cell.hpp"
-#include "atomic/ordering.hpp"
+#include "atomic/cell_ops.hpp"
 #include "binding/call.hpp"
 
 namespace vornic {
@@ -48,15 +47,11 @@ constexpr Sig<1> kDecrement{kCls, "decrement", {"ordering"}, 0};
 constexpr Sig<2> kGetAndSet{kCls, "get_and_set", {"new_value", "ordering"}, 1};
 constexpr Sig<3> kCompareAndSet{kCls, "compare_and_set", {"expected", "new_value", "ordering"}, 2};
 
+using Shared = CellOps<std::int64_t>;
+
 struct Impl {
     static State make(PyTypeObject*&, Maybe<std::int64_t> value) { return State(value.v.value_or(0)); }
 
-    static std::int64_t get(Self& s, NoneOr<Text> ordering) {
-        return s.native.value.load(load_order(parse_ordering(ordering)));
-    }
-    static void set(Self& s, std::int64_t value, NoneOr<Text> ordering) {
-        s.native.value.store(value, store_order(parse_ordering(ordering)));
-    }
     static std::int64_t fetch_add(Self& s, std::int64_t delta, NoneOr<Text> ordering) {
         return fetch_add_raw(s, delta, rmw_order(parse_ordering(ordering)));
     }
@@ -91,13 +86,6 @@ struct Impl {
     static std::int64_t decrement_relaxed(Self& s) {
         return wrap_add(fetch_add_raw(s, -1, std::memory_order_relaxed), -1);
     }
-    static std::int64_t get_and_set(Self& s, std::int64_t new_value, NoneOr<Text> ordering) {
-        return s.native.value.exchange(new_value, rmw_order(parse_ordering(ordering)));
-    }
-    static bool compare_and_set(Self& s, std::int64_t expected, std::int64_t new_value, NoneOr<Text> ordering) {
-        const Ordering o = parse_ordering(ordering);
-        return s.native.value.compare_exchange_strong(expected, new_value, rmw_order(o), cas_failure_order(o));
-    }
 
     static PyObject* repr(PyObject* o) noexcept {
         return guarded([&] {
@@ -119,8 +107,8 @@ constexpr const char* cls =
 }
 
 PyMethodDef methods[] = {
-    method<&Impl::get, kGet>("get", "get($self, ordering=None)\n--\n\nLoad the current value atomically."),
-    method<&Impl::set, kSet>("set", "set($self, value, ordering=None)\n--\n\nStore a new value atomically."),
+    method<&Shared::get, kGet>("get", "get($self, ordering=None)\n--\n\nLoad the current value atomically."),
+    method<&Shared::set, kSet>("set", "set($self, value, ordering=None)\n--\n\nStore a new value atomically."),
     method<&Impl::fetch_add, kFetchAdd>(
         "fetch_add", "fetch_add($self, delta, ordering=None)\n--\n\nAtomically add delta to the value and return the OLD value."),
     method<&Impl::fetch_add_relaxed, kFetchAddRelaxed>("fetch_add_relaxed",
@@ -146,10 +134,10 @@ PyMethodDef methods[] = {
     method<&Impl::decrement, kDecrement>(
         "decrement", "decrement($self, ordering=None)\n--\n\nAtomically decrement the value by 1 and return the NEW value."),
     method0<&Impl::decrement_relaxed>("decrement_relaxed", "decrement_relaxed($self)\n--\n\nFast-path relaxed decrement."),
-    method<&Impl::get_and_set, kGetAndSet>(
+    method<&Shared::get_and_set, kGetAndSet>(
         "get_and_set",
         "get_and_set($self, new_value, ordering=None)\n--\n\nAtomically swap the value with a new one and return the OLD value."),
-    method<&Impl::compare_and_set, kCompareAndSet>(
+    method<&Shared::compare_and_set, kCompareAndSet>(
         "compare_and_set",
         "compare_and_set($self, expected, new_value, ordering=None)\n--\n\nAtomically compare the current value to expected, "
         "and if equal, swap with new_value.\nReturns True if the swap succeeded, otherwise False."),

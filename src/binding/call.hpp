@@ -59,28 +59,28 @@ PyObject* to_py(R&& r) {
 // aborts the process) nor let out of this noexcept frame (terminate), and no
 // error can be set without a thread state: the thread is parked for good
 // instead, which is what newer interpreters do to such a thread anyway.
-template <class F>
-PyObject* guarded(F&& f) noexcept {
+template <class R, class F>
+R guarded_or(R failure, F&& f) noexcept {
     deferred::drain();
     try {
         return f();
     } catch (...) {
         if (PyThreadState_GetUnchecked() == nullptr) hang_forever();
         set_error_from_current_exception();
-        return nullptr;
+        return failure;
     }
 }
 
+// For slots and methods that return an object (NULL on failure).
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+    return guarded_or<PyObject*>(nullptr, std::forward<F>(f));
+}
+
+// For slots that return an int (-1 on failure).
 template <class F>
 int guarded_int(F&& f) noexcept {
-    deferred::drain();
-    try {
-        return f();
-    } catch (...) {
-        if (PyThreadState_GetUnchecked() == nullptr) hang_forever();
-        set_error_from_current_exception();
-        return -1;
-    }
+    return guarded_or<int>(-1, std::forward<F>(f));
 }
 
 namespace detail {

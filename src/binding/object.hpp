@@ -59,7 +59,7 @@ void dealloc(PyObject* o) noexcept {
     Py_DECREF(tp);
 }
 
-// One type object per process. The first caller creates it from spec; a
+// One type object per process. The first caller creates it; a
 // PyMutex (which detaches while waiting) makes concurrent first uses agree on
 // one object. Returns a borrowed reference, or nullptr with an error set.
 class TypeSlot {

@@ -36,29 +36,18 @@ def same_thread():
     q = queue.Queue()
     item = object()
 
-    def ours(k):
-        send, recv = ch.send, ch.recv
-        for _ in range(k):
-            send(item)
-            recv()
+    def pairs(put, get):
+        # k put+get pairs on one thread, the bound methods looked up once.
+        def run(k):
+            for _ in range(k):
+                put(item)
+                get()
+        return run
 
-    def simple(k):
-        put, get = sq.put, sq.get
-        for _ in range(k):
-            put(item)
-            get()
-
-    def locked(k):
-        put, get = q.put, q.get
-        for _ in range(k):
-            put(item)
-            get()
-
-    def ours_try(k):
-        send, recv = ch.try_send, ch.try_recv
-        for _ in range(k):
-            send(item)
-            recv()
+    ours = pairs(ch.send, ch.recv)
+    simple = pairs(sq.put, sq.get)
+    locked = pairs(q.put, q.get)
+    ours_try = pairs(ch.try_send, ch.try_recv)
 
     o, s, q, t = interleaved([ours, simple, locked, ours_try], n)
     return [

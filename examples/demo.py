@@ -3,12 +3,25 @@
 Each section runs a small multi-threaded job, checks its totals exactly and
 prints one line. The process exits non-zero if any check fails.
 """
+import functools
 import sys
 import threading
 import time
 
 import _vornic
 from _vornic import AtomicInteger, Channel, RwLock, select
+
+
+def run_timed(targets):
+    """Runs each zero-argument callable on its own thread; returns the seconds
+    until the last one finished."""
+    t0 = time.perf_counter()
+    workers = [threading.Thread(target=t) for t in targets]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    return time.perf_counter() - t0
 
 
 def demo_atomics(threads=4, per_thread=200_000):
@@ -20,13 +33,7 @@ def demo_atomics(threads=4, per_thread=200_000):
         for _ in range(per_thread):
             inc()
 
-    t0 = time.perf_counter()
-    workers = [threading.Thread(target=hammer) for _ in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    atomic_time = time.perf_counter() - t0
+    atomic_time = run_timed([hammer] * threads)
 
     lock = threading.Lock()
     box = [0]
@@ -36,13 +43,7 @@ def demo_atomics(threads=4, per_thread=200_000):
             with lock:
                 box[0] += 1
 
-    t0 = time.perf_counter()
-    workers = [threading.Thread(target=locked) for _ in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    lock_time = time.perf_counter() - t0
+    lock_time = run_timed([locked] * threads)
 
     expected = threads * per_thread
     assert counter.get() == expected, (counter.get(), expected)
@@ -82,13 +83,7 @@ def demo_map(threads=4, words_per_thread=50_000):
         cuts.append(cut + 1)
     parts = [text[a:b] for a, b in zip(cuts, cuts[1:] + [len(text)])]
 
-    t0 = time.perf_counter()
-    workers = [threading.Thread(target=count, args=(p,)) for p in parts]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    elapsed = time.perf_counter() - t0
+    elapsed = run_timed([functools.partial(count, p) for p in parts])
 
     expected = collections.Counter(text.split())
     got = {word: counter.get() for word, counter in counts.items()}

@@ -69,3 +69,16 @@ clean:
 .PHONY: test-py314
 test-py314:
 	tools/py314.sh
+
+# ---- free-threaded CPython 3.14 ----------------------------------------------
+# The whole Python suite on a free-threaded 3.14 (GIL off for the whole run),
+# and the concurrent tests on a free-threaded 3.14 built with ThreadSanitizer,
+# the module built with -fsanitize=thread. Needs root the first time: the
+# interpreters are built from source (tools/ft-python.sh) and cached outside
+# the clone, under /var/cache/vornic (VORNIC_FT_CACHE overrides).
+.PHONY: test-ft test-ft-tsan
+test-ft:
+	tools/ft-test.sh plain
+
+test-ft-tsan:
+	tools/ft-test.sh tsan

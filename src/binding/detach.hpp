@@ -60,6 +60,9 @@ public:
         PyGILState_Release(first_);
     }
 
+    // Whether a thread state is kept (between attaches).
+    bool kept() const noexcept { return kept_ != nullptr; }
+
 private:
     friend class Attached;
     PyThreadState* kept_ = nullptr;  // detached between attaches

@@ -17,6 +17,7 @@
 // attach and ends, leaving its task untouched, and nothing waits for workers
 // any more (see wait_for_workers). A worker the interpreter ends from inside a
 // GIL wait is unwound or parked by the binding layer (see Attached, guarded).
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -227,10 +228,24 @@ void run_task(Task& task, Flag& cancel_requested) {
     release(task.future);
 }
 
+// How long an idle worker keeps its thread state. On a free-threaded build
+// every object a task creates is owned by the worker's thread state, and a
+// reference another thread drops on it last is handed back to that owner to
+// merge, which happens only when the owner next runs Python; an idle worker
+// holding its state would keep a finished task's result alive until its next
+// task. Ending the state merges what is queued, and later drops are merged by
+// whoever makes them. A busy pool keeps the state: tasks arrive well within
+// the grace period.
+constexpr auto kIdleGrace = std::chrono::milliseconds(50);
+
 void worker_main(const TaskReceiver& rx, Flag& cancel_requested) {
     NativeThreadState ts;
     for (;;) {
-        chan::RecvResult<Task> r = rx.recv();
+        chan::RecvResult<Task> r = ts.kept() ? rx.recv_timeout(kIdleGrace) : rx.recv();
+        if (r.status == chan::RecvStatus::Timeout) {
+            ts.end();
+            continue;
+        }
         if (!r.ok()) break;
         Attached attached(ts);
         // Finalizing: the task is left untouched (its references are parked,

@@ -1,6 +1,7 @@
 """Shared fixtures and helpers for the Python suite."""
 import gc
 import sys
+import sysconfig
 import threading
 
 import pytest
@@ -57,3 +58,13 @@ def assert_no_leak(fn, repeat=20_000, objs=(), slack=50):
     after_objs = len(gc.get_objects())
     assert after_refs == before_refs, (before_refs, after_refs)
     assert after_objs - before_objs < slack, (before_objs, after_objs)
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """On a free-threaded build the GIL must stay off for the whole run:
+    importing an extension that does not declare itself free-threading safe
+    turns it back on, and every result would then be obtained with the
+    threads serialised."""
+    if sysconfig.get_config_var("Py_GIL_DISABLED") and sys._is_gil_enabled():
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+        print("\nERROR: the GIL was re-enabled during the run", file=sys.stderr)

@@ -334,18 +334,28 @@ class TestForeignDestruction:
     @pytest.mark.timeout(30)
     def test_the_creator_gets_its_depth_back(self):
         lock = RwLock()
-        handed, dropped, box = threading.Event(), threading.Event(), []
+        (handed, taken, let_go, dropped), box = (threading.Event() for _ in range(4)), []
 
         def creator():
             box.append(lock.read())
             box[0].__enter__()
             handed.set()
+            # The creator lets go of its own reference first: on a
+            # free-threaded build the last drop of an object its owner
+            # thread still references is handed back to that owner, and the
+            # guard would end on the creator after all.
+            assert taken.wait(JOIN)
+            box.clear()
+            let_go.set()
             assert dropped.wait(JOIN)
             return passes_waiting_writer()
         w = Worker(creator)
         assert handed.wait(JOIN)
+        mine = box[0]
+        taken.set()
+        assert let_go.wait(JOIN)
         with unraisables() as seen:
-            box.clear()
+            del mine
         assert len(seen) == 1
         dropped.set()
         assert w.join() is False

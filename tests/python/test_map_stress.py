@@ -1,6 +1,7 @@
 """ConcurrentMap under many threads: mixed operations on a small key space
 whose keys mostly share hash values, so comparisons (Python code, run with no
 lock held) interleave with other threads' writes to the same buckets."""
+import gc
 import random
 import sys
 import threading
@@ -149,3 +150,45 @@ def test_sweeps_run_alongside_writers():
             stop.set()
 
     run_threads(lambda i: writer(i) if i < 4 else sweeper(), 5, timeout=45)
+
+
+@pytest.mark.timeout(120)
+def test_shared_values_keep_exact_reference_counts():
+    # Every thread stores, reads, replaces and removes the same few value
+    # objects, so their reference counts are changed from all threads at
+    # once; on a free-threaded build a count the map gets wrong shows up as a
+    # count that does not come back (or as a freed object read by items()).
+    m = ConcurrentMap(4)
+    values = [object() for _ in range(4)]
+    base = [sys.getrefcount(v) for v in values]
+    ids = {id(v) for v in values}
+    counts = [0] * THREADS
+
+    def worker(i):
+        rng = random.Random(i)
+        for step in range(40_000):
+            k = rng.randrange(64)
+            v = values[rng.randrange(4)]
+            r = rng.random()
+            if r < 0.3:
+                m.set(k, v)
+            elif r < 0.55:
+                got = m.get(k)
+                assert got is None or id(got) in ids
+            elif r < 0.7:
+                m.delete(k)
+            elif r < 0.85:
+                assert id(m.get_or_insert(k, v)) in ids
+            elif r < 0.95:
+                found, got = m.pop_val(k)
+                assert found == (got is not None)
+            elif step % 8 == 0:
+                assert all(id(got) in ids for _, got in m.items())
+            counts[i] += 1
+
+    run_threads(worker, THREADS, timeout=100)
+    assert len(m.items()) == len(m)
+    m.clear()
+    gc.collect()
+    print(f"{sum(counts)} operations; reference counts {[sys.getrefcount(v) for v in values]} vs {base}")
+    assert [sys.getrefcount(v) for v in values] == base

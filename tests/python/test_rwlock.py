@@ -419,14 +419,14 @@ def test_readers_never_see_a_half_written_table():
     lock = RwLock()
     table = {"a": 0, "b": 0}
     readers_in, writers_in = AtomicInteger(), AtomicInteger()
-    torn, overlaps = AtomicInteger(), AtomicInteger()
+    torn, overlaps, together = AtomicInteger(), AtomicInteger(), AtomicInteger()
     stop = threading.Event()
     writes, reads = [0, 0], [0] * 6
 
     def reader(i):
         while not stop.is_set():
             with lock.read():
-                readers_in.increment()
+                together.add_and_get(readers_in.increment() > 1)
                 overlaps.add_and_get(writers_in.get())
                 a = table["a"]
                 time.sleep(0)
@@ -454,8 +454,10 @@ def test_readers_never_see_a_half_written_table():
     stop.set()
     for t in threads:
         t.join(30)
+    print(f"reads {sum(reads)}, writes {sum(writes)}, reads shared with another reader {together.get()}")
     assert torn.get() == 0 and overlaps.get() == 0
     assert min(writes) > 10 and min(reads) > 10, (writes, reads)
+    assert together.get() > 0, "readers never held the lock at the same time"
     assert table["a"] == table["b"] == sum(writes)
 
 

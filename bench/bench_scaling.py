@@ -1,0 +1,260 @@
+"""Throughput at 1 and at N threads (run it on a free-threaded build).
+
+Each case runs the same operation loop in T threads at once and reports the
+operations per second of all threads together, for ours, a lock-based
+standard-library baseline and the free-threading peers that are installed
+(ft_utils, cereggii). Ratios only: scaling is ours at T threads over ours at
+one thread, and "vs" is ours over the other at the same thread count (above
+1.00x means ours is faster).
+
+    python bench/bench_scaling.py [--threads 1,2] [--seconds-per-case S]
+"""
+import argparse
+import concurrent.futures as cf
+import itertools
+import queue
+import sys
+import threading
+import time
+
+from _vornic import AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool
+
+try:
+    from ft_utils.concurrency import AtomicInt64 as FtAtomic, ConcurrentDict as FtDict, ConcurrentQueue as FtQueue
+    from ft_utils.synchronization import RWLock as FtRWLock, RWReadContext as FtRead
+except ImportError:  # not installed for this interpreter
+    FtDict = None
+try:
+    import cereggii
+except ImportError:
+    cereggii = None
+
+OPS = 200_000  # per thread and round, scaled down for the slow cases
+HOT = 64
+
+
+def run_threads(n, make_body):
+    """Runs make_body(i)() in n threads started together; returns seconds."""
+    bodies = [make_body(i) for i in range(n)]
+    start = threading.Barrier(n + 1)
+    done = []
+
+    def wrap(body):
+        start.wait()
+        body()
+        done.append(time.perf_counter())
+
+    threads = [threading.Thread(target=wrap, args=(b,)) for b in bodies]
+    for t in threads:
+        t.start()
+    start.wait()
+    t0 = time.perf_counter()
+    for t in threads:
+        t.join()
+    return max(done) - t0
+
+
+def throughput(n, make_body, ops_per_thread, rounds=3):
+    """Best operations per second of `rounds` runs of n threads."""
+    return max(n * ops_per_thread / run_threads(n, make_body) for _ in range(rounds))
+
+
+# ---- cases: each returns make_body(i) for a given implementation -------------
+
+def map_get(kind):
+    keys = list(range(HOT))
+    if kind == "ours":
+        m = ConcurrentMap()
+        for k in keys:
+            m.set(k, k)
+        get = m.get
+    elif kind == "lock+dict":
+        d, lock = {k: k for k in keys}, threading.Lock()
+
+        def get(k):
+            with lock:
+                return d.get(k)
+    elif kind == "ft_utils":
+        d = FtDict()
+        for k in keys:
+            d[k] = k
+        get = d.__getitem__
+    else:
+        d = cereggii.AtomicDict({k: k for k in keys})
+        get = d.__getitem__
+
+    def make(i):
+        ks = keys * (OPS // HOT)
+
+        def body():
+            for k in ks:
+                get(k)
+        return body
+    return make, len(keys * (OPS // HOT))
+
+
+def map_set(kind):
+    per = OPS // 2
+    if kind == "ours":
+        m = ConcurrentMap()
+        put = m.set
+    elif kind == "lock+dict":
+        d, lock = {}, threading.Lock()
+
+        def put(k, v):
+            with lock:
+                d[k] = v
+    elif kind == "ft_utils":
+        d = FtDict()
+        put = d.__setitem__
+    else:
+        d = cereggii.AtomicDict()
+        put = d.__setitem__
+
+    def make(i):
+        ks = range(i * per, (i + 1) * per)
+
+        def body():
+            for k in ks:
+                put(k, k)
+        return body
+    return make, per
+
+
+def counter(kind):
+    if kind == "ours":
+        a = AtomicInteger()
+        inc = a.increment_relaxed
+    elif kind == "lock+int":
+        box, lock = [0], threading.Lock()
+
+        def inc():
+            with lock:
+                box[0] += 1
+    elif kind == "ft_utils":
+        inc = FtAtomic().incr
+    else:
+        inc = cereggii.AtomicInt64().increment_and_get
+
+    def make(i):
+        def body():
+            for _ in itertools.repeat(None, OPS):
+                inc()
+        return body
+    return make, OPS
+
+
+def channel_mpmc(kind):
+    # Every thread both produces and consumes: sends a batch, receives a batch.
+    per, batch = OPS // 4, 64
+    if kind == "ours":
+        ch = Channel()
+        put, get = ch.send, ch.recv
+    elif kind == "queue.Queue":
+        q = queue.Queue()
+        put, get = q.put, q.get
+    else:
+        q = FtQueue()
+        put, get = q.push, q.pop
+
+    def make(i):
+        def body():
+            for _ in range(per // batch):
+                for x in range(batch):
+                    put(x)
+                for _ in range(batch):
+                    get()
+        return body
+    return make, 2 * (per // batch) * batch
+
+
+def rwlock_read(kind):
+    if kind == "ours":
+        lock = RwLock()
+        enter = lock.read
+    elif kind == "threading.Lock":
+        lock = threading.Lock()
+
+        def enter():
+            return lock
+    else:
+        lock = FtRWLock()
+
+        def enter():
+            return FtRead(lock)
+
+    def make(i):
+        def body():
+            for _ in itertools.repeat(None, OPS // 2):
+                with enter():
+                    pass
+        return body
+    return make, OPS // 2
+
+
+def pool_tiny(kind, workers):
+    # Each thread submits tiny tasks in batches and waits for each batch.
+    per, batch = OPS // 20, 100
+    pool = ThreadPool(workers) if kind == "ours" else cf.ThreadPoolExecutor(workers)
+
+    def make(i):
+        def body():
+            submit = pool.submit
+            for _ in range(per // batch):
+                fs = [submit(int) for _ in range(batch)]
+                for f in fs:
+                    f.result()
+        return body
+    return make, (per // batch) * batch, pool
+
+
+def main(argv=()):
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--threads", default="1,2")
+    args = ap.parse_args(list(argv))
+    counts = [int(x) for x in args.threads.split(",")]
+    ft = FtDict is not None
+    cg = cereggii is not None
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"\n## Scaling (threads {counts}; GIL {'on' if gil else 'off'}; ops/s of all threads together)\n")
+
+    cases = [
+        ("map get, hot keys", map_get, ["ours", "lock+dict"] + ["ft_utils"] * ft + ["cereggii"] * cg),
+        ("map set, distinct keys", map_set, ["ours", "lock+dict"] + ["ft_utils"] * ft + ["cereggii"] * cg),
+        ("counter increment", counter, ["ours", "lock+int"] + ["ft_utils"] * ft + ["cereggii"] * cg),
+        ("channel MPMC", channel_mpmc, ["ours", "queue.Queue"] + ["ft_utils"] * ft),
+        ("RwLock.read()", rwlock_read, ["ours", "threading.Lock"] + ["ft_utils"] * ft),
+    ]
+    header = "| case | threads | " + " | ".join(["ours", "scaling", "baseline", "ours vs baseline", "peers"]) + " |"
+    print(header)
+    print("|---" * 7 + "|")
+    for name, case, kinds in cases:
+        for n in counts:
+            rates = {}
+            for kind in kinds:
+                make, ops = case(kind)
+                rates[kind] = throughput(n, make, ops)
+            rows = rates
+            if n == counts[0]:
+                first = rates["ours"]
+            base_name = kinds[1]
+            peers = ", ".join(f"{k} {rates['ours'] / rates[k]:.2f}x" for k in kinds[2:])
+            print(f"| {name} | {n} | {rows['ours'] / 1e6:.2f} M/s | {rates['ours'] / first:.2f}x | "
+                  f"{base_name} {rates[base_name] / 1e6:.2f} M/s | {rates['ours'] / rates[base_name]:.2f}x | {peers} |")
+    for n in counts:
+        rates = {}
+        for kind in ("ours", "ThreadPoolExecutor"):
+            make, ops, pool = pool_tiny(kind, n)
+            try:
+                rates[kind] = throughput(n, make, ops)
+            finally:
+                pool.shutdown()
+        if n == counts[0]:
+            first = rates["ours"]
+        print(f"| pool tiny tasks ({n} workers) | {n} | {rates['ours'] / 1e6:.3f} M/s | {rates['ours'] / first:.2f}x | "
+              f"ThreadPoolExecutor {rates['ThreadPoolExecutor'] / 1e6:.3f} M/s | "
+              f"{rates['ours'] / rates['ThreadPoolExecutor']:.2f}x | |")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

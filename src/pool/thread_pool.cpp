@@ -409,11 +409,10 @@ struct Impl {
             bind_collecting(sig, args, kwargs, b, iterables, options);
             if constexpr (!kMapHasBuffersize) {
                 if (options) {
-                    PyObject* buffersize = nullptr;
-                    if (PyDict_GetItemStringRef(options.get(), "buffersize", &buffersize) < 0) throw PythonError{};
-                    const bool bounded = buffersize && buffersize != Py_None;
-                    Py_XDECREF(buffersize);
-                    if (bounded) throw TypeError(msg::kMapBuffersize);
+                    PyObject* found = nullptr;
+                    if (PyDict_GetItemStringRef(options.get(), "buffersize", &found) < 0) throw PythonError{};
+                    const Ref buffersize = Ref::steal(found);
+                    if (buffersize && buffersize.get() != Py_None) throw TypeError(msg::kMapBuffersize);
                     if (buffersize && PyDict_DelItemString(options.get(), "buffersize") < 0) throw PythonError{};
                 }
             }

@@ -581,6 +581,11 @@ def group_pool():
     def boom(x):
         raise ExpectedError(x)
 
+    def enter_and_raise(pool):
+        with pool:
+            pool.submit(task, object())
+            raise ExpectedError(pool)
+
     def it():
         pool = P(2)
         token = var.set(object())
@@ -631,6 +636,20 @@ def group_pool():
         del dropped
         for f in futs:
             f.result(WAIT)
+
+        # The executor protocol: map() (with its arguments refused) inside a
+        # with block, and a block left by an exception.
+        with P(2) as ex:
+            assert [r[0] for r in ex.map(task, range(6), timeout=WAIT)] == list(range(6))
+            args = [object() for _ in range(4)]
+            if sys.version_info >= (3, 14):
+                assert [r[0] for r in ex.map(task, args, buffersize=2)] == args
+            else:
+                expect(TypeError, ex.map, task, args, buffersize=2)
+            assert [r[0] for r in ex.map(task, args, buffersize=None)] == args
+            expect(ExpectedError, list, ex.map(boom, args))
+            expect(TypeError, ex.map)
+        expect(ExpectedError, enter_and_raise, P(1))
 
         expect(ValueError, P, 0, message="num_workers must be greater than zero")
         expect(TypeError, P, "two")

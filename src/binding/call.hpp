@@ -222,4 +222,12 @@ constexpr PyMethodDef method0(const char* name, const char* doc) {
 
 inline constexpr PyMethodDef kMethodsEnd{nullptr, nullptr, 0, nullptr};
 
+// __class_getitem__ for the generic classes (Channel[int], ConcurrentMap[str,
+// int]): the interpreter's own Py_GenericAlias, as its builtin containers use,
+// so a subscription works in annotations evaluated at run time and the alias
+// behaves like list[int] (its origin, its arguments, isinstance refused).
+inline constexpr PyMethodDef kClassGetItem{
+    "__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+    "__class_getitem__($cls, item, /)\n--\n\nReturn a types.GenericAlias of the class for use in type annotations."};
+
 }  // namespace vornic

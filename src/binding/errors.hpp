@@ -56,6 +56,8 @@ inline constexpr const char* kWorkersZero = "num_workers must be greater than ze
 inline constexpr const char* kPoolShutdown = "ThreadPool is shutdown";
 inline constexpr const char* kSubmitFailed = "Failed to submit task to worker threads";
 inline constexpr const char* kSpawnFailed = "failed to spawn thread: ";
+inline constexpr const char* kMapBuffersize =
+    "ThreadPool.map() supports buffersize on Python 3.14 and newer only, as concurrent.futures.Executor.map does";
 }  // namespace msg
 
 // The interpreter's error indicator is set; the boundary returns NULL as is.

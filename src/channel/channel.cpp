@@ -270,6 +270,7 @@ PyMethodDef methods[] = {
         "asend($self, item, timeout=None)\n--\n\nAsync version of send() for compatibility with asyncio event loops."),
     method<&Impl::arecv, kArecv>(
         "arecv", "arecv($self, timeout=None)\n--\n\nAsync version of recv() for compatibility with asyncio event loops."),
+    kClassGetItem,
     kMethodsEnd,
 };
 

@@ -7,14 +7,20 @@
 namespace vornic::channel {
 namespace {
 
+// Both descriptors are generic in the item type (RecvOp[int]); that is all
+// their methods.
+PyMethodDef op_methods[] = {kClassGetItem, kMethodsEnd};
+
 PyType_Slot recv_slots[] = {
     {Py_tp_doc, const_cast<char*>("An operation descriptor for receiving from a channel inside `select()`.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<RecvOpState>)},
+    {Py_tp_methods, op_methods},
     {0, nullptr},
 };
 PyType_Slot send_slots[] = {
     {Py_tp_doc, const_cast<char*>("An operation descriptor for sending to a channel inside `select()`.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<SendOpState>)},
+    {Py_tp_methods, op_methods},
     {0, nullptr},
 };
 

@@ -140,6 +140,7 @@ PyMethodDef methods[] = {
     method0<&Impl::keys>("keys", doc::keys),
     method0<&Impl::values>("values", doc::values),
     method0<&Impl::items>("items", doc::items),
+    kClassGetItem,
     kMethodsEnd,
 };
 

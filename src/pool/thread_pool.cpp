@@ -301,6 +301,11 @@ constexpr const char* kCls = "ThreadPool";
 constexpr Sig<1> kNew{kCls, "__new__", {"num_workers"}, 0};
 constexpr Sig<2> kShutdown{kCls, "shutdown", {"wait", "cancel_futures"}, 0};
 constexpr Sig<1> kSubmit{kCls, "submit", {"func"}, 1};
+constexpr Sig<1> kMap{kCls, "map", {"fn"}, 1};
+constexpr Sig<3> kExit{kCls, "__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 3};
+
+// Executor.map grew `buffersize` in 3.14; map() follows the running version.
+constexpr bool kMapHasBuffersize = PY_VERSION_HEX >= 0x030E0000;
 
 struct Impl {
     static State make(PyTypeObject*&, NoneOr<std::int64_t> num_workers) {
@@ -383,6 +388,47 @@ struct Impl {
         return ctx;
     }
 
+    // The executor protocol: `with ThreadPool(n) as pool:` shuts the pool
+    // down, waiting for every queued task, however the block ends.
+    static Ref enter(Self& self) { return Ref::borrow(self.obj()); }
+    static void exit(Self& self, Obj, Obj, Obj) { shutdown(self, Maybe<bool>{true}, Maybe<bool>{false}); }
+
+    // concurrent.futures.Executor.map of the running interpreter, called with
+    // this pool as its executor: it needs nothing but `submit` (and a weak
+    // reference to the pool, with buffersize), so the ordering, the lazy
+    // window, the timeout counted from the call and the cancellation of what
+    // is left when the iterator is closed are the standard library's own, and
+    // follow it from version to version. Before 3.14 it has no buffersize;
+    // rather than submit everything anyway, a buffersize there is refused
+    // (None, meaning no bound, is let through).
+    static PyObject* map(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+        return guarded([&]() -> PyObject* {
+            const SigView sig = kMap.view();
+            Bound b;
+            Ref iterables, options;
+            bind_collecting(sig, args, kwargs, b, iterables, options);
+            if constexpr (!kMapHasBuffersize) {
+                if (options) {
+                    PyObject* found = nullptr;
+                    if (PyDict_GetItemStringRef(options.get(), "buffersize", &found) < 0) throw PythonError{};
+                    const Ref buffersize = Ref::steal(found);
+                    if (buffersize && buffersize.get() != Py_None) throw TypeError(msg::kMapBuffersize);
+                    if (buffersize && PyDict_DelItemString(options.get(), "buffersize") < 0) throw PythonError{};
+                }
+            }
+            Ref futures = Ref::steal(check(PyImport_ImportModule("concurrent.futures")));
+            Ref executor = Ref::steal(check(PyObject_GetAttrString(futures.get(), "Executor")));
+            Ref executor_map = Ref::steal(check(PyObject_GetAttrString(executor.get(), "map")));
+            const Py_ssize_t n = PyTuple_GET_SIZE(iterables.get());
+            Ref call_args = Ref::steal(check(PyTuple_New(n + 2)));
+            PyTuple_SET_ITEM(call_args.get(), 0, Py_NewRef(self));
+            PyTuple_SET_ITEM(call_args.get(), 1, Py_NewRef(b.slot[0]));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                PyTuple_SET_ITEM(call_args.get(), i + 2, Py_NewRef(PyTuple_GET_ITEM(iterables.get(), i)));
+            return check(PyObject_Call(executor_map.get(), call_args.get(), options.get()));
+        });
+    }
+
     static void reclaim(PyObject* o) noexcept {
         // Weak references go first: the join below lets other threads run,
         // and one of them must not revive this object through a weak
@@ -398,6 +444,15 @@ struct Impl {
     }
 };
 
+constexpr const char* kMapDoc =
+    kMapHasBuffersize
+        ? "map($self, fn, *iterables, timeout=None, chunksize=1, buffersize=None)\n--\n\n"
+          "Return an iterator over fn applied to the items of the iterables, in order, as\n"
+          "concurrent.futures.Executor.map does with this pool's submit."
+        : "map($self, fn, *iterables, timeout=None, chunksize=1)\n--\n\n"
+          "Return an iterator over fn applied to the items of the iterables, in order, as\n"
+          "concurrent.futures.Executor.map does with this pool's submit.";
+
 PyMethodDef methods[] = {
     method<&Impl::shutdown, kShutdown, Access::Exclusive>(
         "shutdown",
@@ -406,6 +461,10 @@ PyMethodDef methods[] = {
     {"submit", as_cfunction(&Impl::submit), METH_VARARGS | METH_KEYWORDS,
      "submit($self, func, *args, **kwargs)\n--\n\nSubmit a task for parallel execution in the thread pool.\n"
      "Instantiates and returns a standard `concurrent.futures.Future`."},
+    {"map", as_cfunction(&Impl::map), METH_VARARGS | METH_KEYWORDS, kMapDoc},
+    method0<&Impl::enter>("__enter__", "__enter__($self)\n--\n\nReturn the pool itself."),
+    method<&Impl::exit, kExit, Access::Exclusive>(
+        "__exit__", "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\nShut the pool down as shutdown(wait=True) does."),
     kMethodsEnd,
 };
 

@@ -17,6 +17,7 @@
 // attach and ends, leaving its task untouched, and nothing waits for workers
 // any more (see wait_for_workers). A worker the interpreter ends from inside a
 // GIL wait is unwound or parked by the binding layer (see Attached, guarded).
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -106,15 +107,33 @@ struct Names {
 
 // Requires: attached. Throws PythonError if a name cannot be made (the next
 // call tries again).
+//
+// Published through an atomic pointer rather than a function-local static:
+// a thread waiting on a static's initialisation guard waits attached, and on
+// a free-threaded build the initialising thread can block inside the
+// interpreter (a lock that detaches, a collection that stops the world)
+// until that waiter detaches, which it never does. Racing first calls each
+// make the names; one set is published and the others are dropped (interned
+// strings live for the whole process either way).
 const Names& names() {
-    static const Names n = [] {
-        auto intern = [](const char* text) { return check(PyUnicode_InternFromString(text)); };
-        return Names{intern("contextvars"), intern("copy_context"),
-                     intern("run"),         intern("cancel"),
-                     intern("cancelled"),   intern("set_running_or_notify_cancel"),
-                     intern("set_result"),  intern("set_exception")};
-    }();
-    return n;
+    static std::atomic<const Names*> published{nullptr};
+    if (const Names* n = published.load(std::memory_order_acquire)) return *n;
+    auto intern = [](const char* text) { return Ref::steal(check(PyUnicode_InternFromString(text))); };
+    Ref made[] = {intern("contextvars"), intern("copy_context"),
+                  intern("run"),         intern("cancel"),
+                  intern("cancelled"),   intern("set_running_or_notify_cancel"),
+                  intern("set_result"),  intern("set_exception")};
+    auto* fresh = new Names{made[0].release(), made[1].release(), made[2].release(), made[3].release(),
+                            made[4].release(), made[5].release(), made[6].release(), made[7].release()};
+    const Names* expected = nullptr;
+    if (!published.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        for (PyObject* p : {fresh->contextvars, fresh->copy_context, fresh->run, fresh->cancel, fresh->cancelled,
+                            fresh->set_running_or_notify_cancel, fresh->set_result, fresh->set_exception})
+            Py_DECREF(p);
+        delete fresh;
+        return *expected;
+    }
+    return *fresh;
 }
 
 // ---- running one task (worker thread, attached) ------------------------------

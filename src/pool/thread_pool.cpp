@@ -269,8 +269,13 @@ void worker_main(const TaskReceiver& rx, Flag& cancel_requested) {
         Attached attached(ts);
         // Finalizing: the task is left untouched (its references are parked,
         // never run) and the thread ends; its thread state is the
-        // interpreter's to delete.
-        if (!attached.ok()) return;
+        // interpreter's to delete. Nothing may join it any more (the pool
+        // may never be reclaimed: its owner can be a thread the interpreter
+        // stopped), so it detaches itself rather than end unjoined.
+        if (!attached.ok()) {
+            NativeThread::release_self();
+            return;
+        }
         // Tasks already queued run in the same attach, taken without
         // waiting: letting go of the interpreter between them would hand the
         // GIL to whichever thread waits for it (often the submitter) once per

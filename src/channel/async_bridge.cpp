@@ -61,6 +61,7 @@ namespace {
 
 enum Name : std::size_t {
     kGetRunningLoop,  // asyncio.get_running_loop
+    kRunningLoop,     // asyncio._get_running_loop (None when no loop runs)
     kCurrentTask,     // asyncio.current_task
     kCancelledError,  // asyncio.CancelledError
     kWakeFuture,      // the timer callback below
@@ -89,6 +90,7 @@ PyObject* const* names() {
     auto intern = [](const char* t) { return Ref::steal(check(PyUnicode_InternFromString(t))); };
     Ref made[kNameCount] = {
         attr("get_running_loop"),
+        attr("_get_running_loop"),
         attr("current_task"),
         attr("CancelledError"),
         Ref::steal(check(PyCFunction_New(&wake_future_def, nullptr))),
@@ -222,6 +224,7 @@ public:
 
     // Any thread, no lock held.
     void notify(PyWaiter& w) noexcept {
+        if (resolve_here(w)) return;
         bool write = false;
         bool dead;
         {
@@ -287,10 +290,47 @@ public:
     void kill() noexcept;
 
 private:
-    explicit Hub(int fd) noexcept : fd_(fd) {}
+    Hub(int fd, PyObject* loop) noexcept : fd_(fd), loop_(loop) {}
     ~Hub() { ::close(fd_); }
 
+    // A wake-up from the loop's own thread, attached (one task sending to
+    // another, a coroutine calling send()): resolves the future at once, as
+    // asyncio's own queues do, instead of a round trip through the eventfd.
+    // Only for a waiter whose task has suspended already: one still inside
+    // its step (woken by something its step ran) goes through the queue,
+    // which is drained after that step. False when the queue is needed.
+    bool resolve_here(PyWaiter& w) noexcept {
+        if (PyThreadState_GetUnchecked() == nullptr || Py_IsFinalizing()) return false;
+        {
+            // A live hub's loop is alive (it holds the hub's reader), so
+            // loop_ is compared only while the hub is not dead; it cannot die
+            // meanwhile on this thread, which would be running it.
+            std::lock_guard<std::mutex> g(mu_);
+            if (dead_) return false;
+        }
+        PyObject* pending = PyErr_GetRaisedException();
+        bool done = false;
+        if (PyObject* running = PyObject_CallNoArgs(name(kRunningLoop))) {
+            if (running == loop_) {
+                if (Ref fut = w.take_future()) {
+                    try {
+                        resolve(fut.get());
+                    } catch (const PythonError&) {
+                        PyErr_WriteUnraisable(fut.get());
+                    }
+                    done = true;
+                }
+            }
+            Py_DECREF(running);
+        } else {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(pending);
+        return done;
+    }
+
     const int fd_;
+    PyObject* const loop_;  // borrowed; only compared, and only while not dead
     std::atomic<int> refs_{1};
     std::mutex mu_;
     PyWaiter* head_ = nullptr;
@@ -406,7 +446,7 @@ Hub* Hub::acquire(PyObject* loop) {
         PyErr_SetFromErrno(PyExc_OSError);
         throw PythonError{};
     }
-    auto* hub = new Hub(fd);  // its one reference goes to the capsule
+    auto* hub = new Hub(fd, loop);  // its one reference goes to the capsule
     PyObject* cap = PyCapsule_New(hub, kCapsuleName, &hub_capsule_gone);
     if (!cap) {
         hub->release();
@@ -642,9 +682,35 @@ bool give_up(AwaitState& s) {
     return completed;
 }
 
+// Requires: attached. Sets StopIteration(value) as the current error: how a
+// finished awaitable hands its result to `await`, which on 3.13 and 3.14
+// steps a native awaitable through tp_iternext, takes the value out of the
+// exception and drops it at once.
+//
+// Making that exception costs more than receiving a buffered item, so each
+// thread keeps one and reuses it whenever nobody else holds it (a reference
+// count of one: only the cache). The interpreter reads nothing but its
+// value; what a caller who catches it could see of an earlier use
+// (traceback, context, cause, notes) is cleared first. Its args stay empty.
+// One exception per thread that ever awaited is left at thread exit.
+void set_stop_iteration(PyObject* value) {
+    thread_local PyObject* cached = nullptr;
+    if (cached && Py_REFCNT(cached) != 1) {
+        Py_DECREF(cached);
+        cached = nullptr;
+    }
+    if (!cached) cached = check(PyObject_CallNoArgs(PyExc_StopIteration));
+    auto* stop = reinterpret_cast<PyStopIterationObject*>(cached);
+    Py_CLEAR(stop->traceback);
+    Py_CLEAR(stop->context);
+    Py_CLEAR(stop->cause);
+    Py_CLEAR(stop->notes);
+    Py_XSETREF(stop->value, Py_NewRef(value));
+    PyErr_SetRaisedException(Py_NewRef(cached));
+}
+
 [[noreturn]] void raise_stop_iteration(PyObject* value) {
-    Ref stop = Ref::steal(check(PyObject_CallOneArg(PyExc_StopIteration, value)));
-    PyErr_SetObject(PyExc_StopIteration, stop.get());
+    set_stop_iteration(value);
     throw PythonError{};
 }
 
@@ -683,7 +749,10 @@ struct Impl {
             ExclusiveHold hold(b.borrow);
             Ref out;
             if (step(b.native, out)) return out.release();
-            raise_stop_iteration(out.get());
+            // Not thrown: unwinding a C++ exception costs microseconds, and
+            // this is every completed await.
+            set_stop_iteration(out.get());
+            return nullptr;
         });
     }
 

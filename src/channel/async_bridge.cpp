@@ -200,10 +200,15 @@ void abandon(PyWaiter& w) noexcept {
     Ref dropped = w.take_future();
 }
 
-// Wake scopes open on this thread, and the waiters woken inside them (each
-// with a reference, linked through next_, queued_ set).
-thread_local int t_wake_scopes = 0;
-thread_local PyWaiter* t_local_wakes = nullptr;
+// The bridge's per-thread state, in one block so that a step finds all of
+// it with a single thread-local lookup.
+struct ThreadBridge {
+    int wake_scopes = 0;               // wake scopes open (WakeScope)
+    PyWaiter* local_wakes = nullptr;  // woken inside them: a reference each,
+                                      // linked through next_, queued_ set
+    PyObject* stop = nullptr;         // see set_stop_iteration
+};
+thread_local ThreadBridge t_bridge;
 
 // One per event loop: an eventfd the loop watches and the waiters woken since
 // its callback last ran, oldest first.
@@ -230,7 +235,7 @@ public:
     // Any thread, no lock held. Touches no Python object: the waking thread
     // may be detached, or inside a Channel's sender slot.
     void notify(PyWaiter& w) noexcept {
-        const bool local = t_wake_scopes > 0 && PyThreadState_GetUnchecked() != nullptr;
+        const bool local = t_bridge.wake_scopes > 0 && PyThreadState_GetUnchecked() != nullptr;
         bool write = false;
         bool dead;
         {
@@ -242,8 +247,8 @@ public:
                 w.next_ = nullptr;
                 if (local) {
                     // Resolved, or queued here after all, when the scope ends.
-                    w.next_ = t_local_wakes;
-                    t_local_wakes = &w;
+                    w.next_ = t_bridge.local_wakes;
+                    t_bridge.local_wakes = &w;
                 } else {
                     write = enqueue(w);
                 }
@@ -262,7 +267,7 @@ public:
     // as asyncio's own queues do for a task woken by another task; anything
     // else goes the usual way through the eventfd.
     static void flush_local() noexcept {
-        while (PyWaiter* w = std::exchange(t_local_wakes, nullptr)) {
+        while (PyWaiter* w = std::exchange(t_bridge.local_wakes, nullptr)) {
             while (w != nullptr) {
                 Hub& hub = *w->hub_;
                 PyWaiter* next;
@@ -527,9 +532,9 @@ Hub* Hub::acquire(PyObject* loop) {
 // when it ends (Hub::flush_local), not through the eventfd.
 class WakeScope {
 public:
-    WakeScope() noexcept { ++t_wake_scopes; }
+    WakeScope() noexcept { ++t_bridge.wake_scopes; }
     ~WakeScope() {
-        if (--t_wake_scopes == 0 && t_local_wakes != nullptr) Hub::flush_local();
+        if (--t_bridge.wake_scopes == 0 && t_bridge.local_wakes != nullptr) Hub::flush_local();
     }
     WakeScope(const WakeScope&) = delete;
     WakeScope& operator=(const WakeScope&) = delete;
@@ -763,8 +768,8 @@ bool give_up(AwaitState& s) {
 // value; what a caller who catches it could see of an earlier use
 // (traceback, context, cause, notes) is cleared first. Its args stay empty.
 // One exception per thread that ever awaited is left at thread exit.
-void set_stop_iteration(PyObject* value) {
-    thread_local PyObject* cached = nullptr;
+void set_stop_iteration(Ref value) {
+    PyObject*& cached = t_bridge.stop;
     if (cached && Py_REFCNT(cached) != 1) {
         Py_DECREF(cached);
         cached = nullptr;
@@ -775,12 +780,12 @@ void set_stop_iteration(PyObject* value) {
     Py_CLEAR(stop->context);
     Py_CLEAR(stop->cause);
     Py_CLEAR(stop->notes);
-    Py_XSETREF(stop->value, Py_NewRef(value));
+    Py_XSETREF(stop->value, value.release());
     PyErr_SetRaisedException(Py_NewRef(cached));
 }
 
-[[noreturn]] void raise_stop_iteration(PyObject* value) {
-    set_stop_iteration(value);
+[[noreturn]] void raise_stop_iteration(Ref value) {
+    set_stop_iteration(std::move(value));
     throw PythonError{};
 }
 
@@ -822,8 +827,9 @@ struct Impl {
             Ref out;
             if (step(b.native, out)) return out.release();
             // Not thrown: unwinding a C++ exception costs microseconds, and
-            // this is every completed await.
-            set_stop_iteration(out.get());
+            // this is every completed await. A result of None needs no
+            // exception at all: an iterator's end is StopIteration(None).
+            if (out.get() != Py_None) set_stop_iteration(std::move(out));
             return nullptr;
         });
     }
@@ -832,7 +838,7 @@ struct Impl {
         WakeScope scope;
         Ref out;
         if (step(self.native, out)) return out;
-        raise_stop_iteration(out.get());
+        raise_stop_iteration(std::move(out));
     }
 
     static Ref throw_(AwaitBox& self, Obj typ, NoneOr<Obj> val, NoneOr<Obj> tb) {
@@ -849,7 +855,7 @@ struct Impl {
         WakeScope scope;
         if (give_up(self.native)) {
             if (PyErr_GivenExceptionMatches(exc.get(), name(kCancelledError))) request_cancel_again();
-            raise_stop_iteration(Py_None);
+            raise_stop_iteration(Ref::borrow(Py_None));
         }
         PyErr_SetRaisedException(exc.release());
         throw PythonError{};

@@ -1,6 +1,7 @@
 """Channel against the standard library's queues: same-thread send + recv,
 one producer and one consumer thread, a bounded(1) ping-pong between two
-threads, select over four channels, the asyncio bridge; then the native
+threads, select over four channels; the asyncio side against janus and
+culsans (thread to task) and asyncio.Queue (task to task); then the native
 memory an unbounded channel holding 1,000,000 items costs per item."""
 import asyncio
 import ctypes
@@ -156,8 +157,8 @@ ASYNC_ITEMS = 20_000
 
 
 def _timed_async(coro_fn, n):
-    """Seconds per item of the coroutine coro_fn(n, clock) run on a fresh loop;
-    it returns the seconds its measured part took."""
+    """Seconds per item: coro_fn(n) runs on a fresh loop and returns the
+    seconds its measured part took."""
     return asyncio.run(coro_fn(n)) / n
 
 
@@ -254,7 +255,7 @@ def asyncio_bridge():
                       thread_to_task(culsans.Queue, lambda q: q.sync_q.put, lambda q: q.async_q.get)))
     except ImportError:
         pass
-    for i, (name, t) in enumerate(peers):
+    for name, t in peers:
         goal = "<= 0.5x (2x faster)" if name.startswith("janus") else ""
         rows.append((f"thread send -> await arecv(), {ASYNC_ITEMS:,} items", ours, name, t, goal))
     if not peers:

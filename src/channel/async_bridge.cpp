@@ -545,7 +545,10 @@ public:
 enum class Phase : std::uint8_t { Fresh, Waiting, Done };
 
 struct AwaitState {
-    Ref channel;  // the Channel
+    // The Channel, for the first step only. A waiting operation holds handle
+    // copies instead, so that dropping the Channel closes it and wakes the
+    // wait, as it wakes blocked threads, rather than being kept alive by it.
+    Ref channel;
     Ref loop;
     Ref item;  // a send's item, until the first step takes it
     std::optional<double> timeout;
@@ -599,9 +602,9 @@ struct AwaitState {
 using AwaitBox = Box<AwaitState>;
 
 // Requires: attached. Raises the error of a receive on a closed, drained
-// channel: StopAsyncIteration when iterating and the channel was closed.
-[[noreturn]] void throw_closed_empty(const AwaitState& s) {
-    if (s.iteration && s.chan().sender.closed() && s.chan().receiver.is_empty()) {
+// channel, or ends the iteration (__anext__ once closed and drained).
+[[noreturn]] void throw_closed_empty(bool ends_iteration) {
+    if (ends_iteration) {
         PyErr_SetNone(PyExc_StopAsyncIteration);
         throw PythonError{};
     }
@@ -619,25 +622,31 @@ void stop_timer(AwaitState& s) {
 void finish(AwaitState& s, chan::TaskStatus st, Ref& out) {
     s.phase = Phase::Done;
     std::optional<Ref> received;
-    if (st == chan::TaskStatus::Completed && !s.send) received = s.waiter->take_received();
+    bool drained = false;
+    if (!s.send) {
+        if (st == chan::TaskStatus::Completed) {
+            received = s.waiter->take_received();
+        } else if (st == chan::TaskStatus::Closed) {
+            // Closed: what is still buffered is drained before the error.
+            chan::RecvResult<Ref> late = s.waiter->try_recv_again();
+            if (late.ok()) {
+                received = std::move(late.item);
+                st = chan::TaskStatus::Completed;
+            }
+        }
+        // Both the close signal and a lost sending side mean the Channel was
+        // closed (or freed, which closes it).
+        drained = s.waiter->receiver_empty();
+    }
     s.drop_waiter();
     switch (st) {
         case chan::TaskStatus::Completed:
             out = s.send ? Ref::borrow(Py_None) : std::move(*received);
             return;
         case chan::TaskStatus::Closed:
-            if (!s.send) {
-                // Closed: what is still buffered is drained before the error.
-                chan::RecvResult<Ref> late = s.chan().receiver.try_recv();
-                if (late.ok()) {
-                    out = std::move(*late.item);
-                    return;
-                }
-            }
-            [[fallthrough]];
         case chan::TaskStatus::Disconnected:
             if (s.send) throw ValueError(msg::kClosed);
-            throw_closed_empty(s);
+            throw_closed_empty(s.iteration && drained);
         case chan::TaskStatus::TimedOut:
             throw TimeoutError(s.send ? msg::kSendTimeout : msg::kRecvTimeout);
         case chan::TaskStatus::Pending:
@@ -693,6 +702,7 @@ template <class... A>
 bool start_waiting(AwaitState& s, Ref& out, A&&... a) {
     HubRef hub(Hub::acquire(s.loop.get()));
     s.waiter = new PyWaiter(hub.get(), std::forward<A>(a)...);
+    s.channel.reset();
     return advance(s, out);
 }
 
@@ -724,7 +734,9 @@ bool first_step(AwaitState& s, Ref& out) {
         out = std::move(*r.item);
         return false;
     }
-    if (r.status == chan::RecvStatus::Disconnected) throw_closed_empty(s);
+    if (r.status == chan::RecvStatus::Disconnected) {
+        throw_closed_empty(s.iteration && ch.sender.closed() && ch.receiver.is_empty());
+    }
     return start_waiting(s, out, ch.receiver, ch.close_rx);
 }
 

@@ -139,6 +139,11 @@ class TaskWaiter : public detail::Waiter {
   // A send's item unless it went out.
   std::optional<T> take_unsent() noexcept { return send_ ? std::exchange(send_->unsent_slot(), std::nullopt) : std::nullopt; }
 
+  // A receive's channel, for what follows a close: the close signal can win
+  // over items still buffered, which are then drained first.
+  RecvResult<T> try_recv_again() const { return rx_.try_recv(); }
+  bool receiver_empty() const noexcept { return rx_.is_empty(); }
+
  protected:
   // Tells the owner to step soon. Any thread, no lock held, must not block.
   virtual void notify() noexcept = 0;

@@ -104,6 +104,14 @@ class TestCompletion:
             with expect(ValueError, "Channel is closed"):
                 await full.asend("never")
             assert full.try_recv() == "fills it"
+            # A waiting task does not keep its Channel alive: dropping the
+            # Channel closes it and wakes the task, as it wakes threads.
+            dropped = Channel()
+            task = asyncio.ensure_future(dropped.arecv())
+            await asyncio.sleep(0)
+            del dropped
+            with expect(ValueError, "Channel is closed and empty"):
+                await task
 
         run(main())
 

@@ -16,7 +16,9 @@
 // loop's thread, resolves the futures of every waiter queued since the last
 // call, and each task then takes its item (or sends) in its own next step.
 // One descriptor per loop, one write per batch of wake-ups, and no Python
-// object touched by the waking thread.
+// object touched by the waking thread. A wake-up made by a task's own step
+// for a task of the same loop skips the descriptor: it is resolved when that
+// step ends (WakeScope), as asyncio's queues wake one task from another.
 //
 // Cancellation reaches the awaitable as throw(CancelledError) on the task's
 // step (the task cancels the yielded future and steps with the error). The
@@ -37,7 +39,9 @@
 // A waiting awaitable is kept alive by its task; the task, by the future the
 // waiter holds (as asyncio's own queues hold their waiters' futures), so a
 // pending operation survives its task being dropped by everyone else, and
-// completes or is passed on when the channel wakes it.
+// completes or is passed on when the channel wakes it. The waiter holds
+// handle copies, not the Channel object, so dropping the Channel still
+// closes it and so ends such a wait.
 #include <sys/eventfd.h>
 #include <unistd.h>
 

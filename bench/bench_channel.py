@@ -1,6 +1,7 @@
 """Channel against the standard library's queues: same-thread send + recv,
 one producer and one consumer thread, a bounded(1) ping-pong between two
-threads, select over four channels, the asyncio bridge; then the native
+threads, select over four channels; the asyncio side against janus and
+culsans (thread to task) and asyncio.Queue (task to task); then the native
 memory an unbounded channel holding 1,000,000 items costs per item."""
 import asyncio
 import ctypes
@@ -8,6 +9,7 @@ import gc
 import os
 import queue
 import threading
+import time
 
 from common import best_of, table
 
@@ -151,27 +153,119 @@ def selecting():
     ]
 
 
+ASYNC_ITEMS = 20_000
+
+
+def _timed_async(coro_fn, n):
+    """Seconds per item: coro_fn(n) runs on a fresh loop and returns the
+    seconds its measured part took."""
+    return asyncio.run(coro_fn(n)) / n
+
+
+def thread_to_task(make, put_of, get_of, n=ASYNC_ITEMS):
+    """Seconds per item: a thread produces n items, a task on the loop consumes
+    them. The queue is made inside the loop (janus and culsans need one)."""
+    async def run(k):
+        q = make()
+        put, get = put_of(q), get_of(q)
+        producer = threading.Thread(target=lambda: [put(i) for i in range(k)])
+        t0 = time.perf_counter()
+        producer.start()
+        for _ in range(k):
+            await get()
+        elapsed = time.perf_counter() - t0
+        producer.join()
+        return elapsed
+
+    return min(_timed_async(run, n) for _ in range(3))
+
+
+def task_ping_pong(make, put_of, get_of, n=ASYNC_ITEMS):
+    """Seconds per round trip between two tasks of one loop, one item there
+    over one queue and back over another."""
+    async def run(k):
+        there, back = make(), make()
+
+        async def echo():
+            get, put = get_of(there), put_of(back)
+            for _ in range(k):
+                await put(await get())
+
+        t0 = time.perf_counter()
+        task = asyncio.ensure_future(echo())
+        put, get = put_of(there), get_of(back)
+        for i in range(k):
+            await put(i)
+            await get()
+        await task
+        return time.perf_counter() - t0
+
+    return min(_timed_async(run, n) for _ in range(3))
+
+
+def buffered_receive(n=200_000):
+    """Seconds per receive with items already buffered: await arecv() on a
+    loop against try_recv(); only the receiving loop is timed."""
+    item = object()
+
+    def filled():
+        ch = Channel()
+        for _ in range(n):
+            ch.send(item)
+        return ch
+
+    async def awaited(k):
+        ch = filled()
+        arecv = ch.arecv
+        t0 = time.perf_counter()
+        for _ in range(k):
+            await arecv()
+        return time.perf_counter() - t0
+
+    def tried():
+        ch = filled()
+        try_recv = ch.try_recv
+        t0 = time.perf_counter()
+        for _ in range(n):
+            try_recv()
+        return (time.perf_counter() - t0) / n
+
+    a, t = float("inf"), float("inf")
+    for _ in range(5):
+        a = min(a, _timed_async(awaited, n))
+        t = min(t, tried())
+    return a, t
+
+
 def asyncio_bridge():
-    n = 5_000
-    ch = Channel()
-    q = queue.Queue()
+    rows = []
+    ours = thread_to_task(Channel, lambda c: c.send, lambda c: c.arecv)
+    peers = []
+    try:
+        import janus
 
-    async def ours(k):
-        for i in range(k):
-            ch.send(i)
-            await ch.arecv()
+        peers.append(("janus sync_q.put / await async_q.get",
+                      thread_to_task(janus.Queue, lambda q: q.sync_q.put, lambda q: q.async_q.get)))
+    except ImportError:
+        pass
+    try:
+        import culsans
 
-    async def executor_get(k):
-        loop = asyncio.get_running_loop()
-        for i in range(k):
-            q.put(i)
-            await loop.run_in_executor(None, q.get)
-
-    def run(coro_fn):
-        return lambda k: asyncio.run(coro_fn(k))
-
-    o, e = interleaved([run(ours), run(executor_get)], n, rounds=3)
-    return [("send + await arecv()", o, "put + await run_in_executor(Queue.get)", e)]
+        peers.append(("culsans sync_q.put / await async_q.get",
+                      thread_to_task(culsans.Queue, lambda q: q.sync_q.put, lambda q: q.async_q.get)))
+    except ImportError:
+        pass
+    for name, t in peers:
+        goal = "<= 0.5x (2x faster)" if name.startswith("janus") else ""
+        rows.append((f"thread send -> await arecv(), {ASYNC_ITEMS:,} items", ours, name, t, goal))
+    if not peers:
+        print("\n(janus and culsans not installed: pip install '.[bench]')")
+    pp = task_ping_pong(Channel, lambda c: c.asend, lambda c: c.arecv)
+    pp_q = task_ping_pong(asyncio.Queue, lambda q: q.put, lambda q: q.get)
+    rows.append(("task <-> task ping-pong, two channels", pp, "two asyncio.Queue", pp_q, "<= 1.5x"))
+    a, t = buffered_receive()
+    rows.append(("await arecv(), item buffered", a, "try_recv(), item buffered", t, "<= 3x"))
+    return rows
 
 
 def _malloc_in_use():

@@ -378,8 +378,11 @@ def group_channel_threads():
 
 
 def group_channel_async():
-    """arecv/asend through the event loop's executor, including errors that
-    surface at the await and a cancelled receive."""
+    """arecv/asend/async for: the immediate path, waits woken from the loop's
+    own thread and from another thread, timeouts, errors at the await, a
+    cancelled wait whose wake-up is passed on, a rendezvous send taken
+    before its cancel, close waking waiters, and a loop closed while one of
+    its tasks still waits."""
     C = _vornic.Channel
 
     async def work():
@@ -387,28 +390,47 @@ def group_channel_async():
         item = object()
         await ch.asend(item)
         assert await ch.arecv(timeout=WAIT) is item
-        fut = ch.arecv(-1)
-        try:
-            await fut
-        except ValueError:
-            pass
-        else:
-            raise AssertionError("negative timeout accepted")
-        try:
-            await ch.arecv(0.001)
-        except TimeoutError:
-            pass
-        else:
-            raise AssertionError("empty channel yielded an item")
-        waiter = asyncio.ensure_future(ch.arecv(WAIT))
+        waiter = asyncio.ensure_future(ch.arecv())
         await asyncio.sleep(0)
-        waiter.cancel()
-        ch.send(object())  # taken by the executor's recv and dropped with the future
-        ch.close()
+        ch.send(item)  # from the loop's thread
+        assert await waiter is item
+        waiter = asyncio.ensure_future(ch.arecv())
+        await asyncio.sleep(0)
+        sender, errors = in_thread(ch.send, item)  # from another thread
+        assert await asyncio.wait_for(waiter, WAIT) is item
+        finish([(sender, errors)])
+        for call in (lambda: ch.arecv(-1), lambda: ch.arecv(0.001)):
+            try:
+                await call()
+            except (ValueError, TimeoutError):
+                pass
+            else:
+                raise AssertionError("an invalid or expired receive yielded an item")
+        first, second = asyncio.ensure_future(ch.arecv()), asyncio.ensure_future(ch.arecv())
+        await asyncio.sleep(0)
+        ch.send(object())
+        first.cancel()  # after its wake-up: passed on to second
+        await second
+        r = C(0)
+        taken = asyncio.ensure_future(r.asend(object()))
+        await asyncio.sleep(0)
+        r.try_recv()
+        taken.cancel()
         try:
-            await ch.arecv()
-        except ValueError:
+            await taken
+        except asyncio.CancelledError:
             pass
+        else:
+            raise AssertionError("a cancelled task did not end cancelled")
+        it = C()
+        for _ in range(3):
+            it.send(object())
+        it.close()
+        assert len([x async for x in it]) == 3
+        left = [asyncio.ensure_future(ch.arecv()) for _ in range(3)]
+        await asyncio.sleep(0)
+        ch.close()
+        assert all(isinstance(e, ValueError) for e in await asyncio.gather(*left, return_exceptions=True))
         try:
             await ch.asend(object())
         except ValueError:
@@ -416,10 +438,29 @@ def group_channel_async():
         else:
             raise AssertionError("send on a closed channel accepted")
 
+    def closed_loop():
+        ch = C()
+        loop = asyncio.new_event_loop()
+
+        async def wait():
+            return await ch.arecv()
+
+        loop.set_exception_handler(lambda loop, context: None)  # the task is left pending
+        loop.create_task(wait())
+        loop.run_until_complete(asyncio.sleep(0))
+        loop.close()
+        got = []
+        job = in_thread(lambda: got.append(ch.recv(timeout=WAIT)))
+        time.sleep(0.001)
+        ch.send(object())  # reaches the closed loop's task first, passed on
+        finish([job])
+        assert len(got) == 1
+
     def it():
         expect(RuntimeError, C().arecv)
         expect(TypeError, C().arecv, "soon")
         asyncio.run(work())
+        closed_loop()
 
     return it, 6, None
 

@@ -42,6 +42,8 @@ inline constexpr const char* kEmpty = "Channel is empty";
 inline constexpr const char* kFull = "Channel is full";
 inline constexpr const char* kRecvTimeout = "recv() timed out waiting for available item";
 inline constexpr const char* kSendTimeout = "send() timed out waiting for channel capacity";
+inline constexpr const char* kAwaitedTwice = "cannot reuse an already awaited channel operation";
+inline constexpr const char* kBadThrow = "exceptions must be classes or instances deriving from BaseException";
 // select
 inline constexpr const char* kOpsEmpty = "Operations list cannot be empty";
 inline constexpr const char* kOpsType = "Operations must be of type RecvOp or SendOp";

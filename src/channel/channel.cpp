@@ -10,6 +10,7 @@
 
 #include "binding/call.hpp"
 #include "binding/detach.hpp"
+#include "channel/async_bridge.hpp"
 #include "channel/state.hpp"
 #include "channel/timeout.hpp"
 
@@ -115,25 +116,6 @@ constexpr Sig<3> kExit{kCls, "__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 3
 constexpr Sig<2> kAsend{kCls, "asend", {"item", "timeout"}, 1};
 constexpr Sig<1> kArecv{kCls, "arecv", {"timeout"}, 0};
 
-// Requires: attached. loop.run_in_executor(None, getattr(self, name), *args)
-// on the running asyncio loop.
-Ref run_in_executor(PyObject* self, const char* name, std::initializer_list<PyObject*> extra) {
-    Ref asyncio = Ref::steal(check(PyImport_ImportModule("asyncio")));
-    Ref get_loop = Ref::steal(check(PyObject_GetAttrString(asyncio.get(), "get_running_loop")));
-    Ref loop = Ref::steal(check(PyObject_CallNoArgs(get_loop.get())));
-    Ref bound = Ref::steal(check(PyObject_GetAttrString(self, name)));
-    Ref run = Ref::steal(check(PyObject_GetAttrString(loop.get(), "run_in_executor")));
-    PyObject* argv[5] = {Py_None, bound.get()};
-    std::size_t n = 2;
-    for (PyObject* a : extra) argv[n++] = a;
-    return Ref::steal(check(PyObject_Vectorcall(run.get(), argv, n, nullptr)));
-}
-
-Ref timeout_object(const NoneOr<double>& timeout) {
-    if (!timeout.v) return Ref::borrow(Py_None);
-    return Ref::steal(check(PyFloat_FromDouble(*timeout.v)));
-}
-
 struct Impl {
     static ChannelState make(PyTypeObject*&, NoneOr<std::int64_t> capacity) {
         std::pair<ItemSender, ItemReceiver> items;
@@ -199,14 +181,8 @@ struct Impl {
     static Ref enter(Self& self) { return Ref::borrow(self.obj()); }
     static void exit(Self& self, Obj, Obj, Obj) { close(self); }
 
-    static Ref arecv(Self& self, NoneOr<double> timeout) {
-        Ref t = timeout_object(timeout);
-        return run_in_executor(self.obj(), "recv", {t.get()});
-    }
-    static Ref asend(Self& self, Ref item, NoneOr<double> timeout) {
-        Ref t = timeout_object(timeout);
-        return run_in_executor(self.obj(), "send", {item.get(), t.get()});
-    }
+    static Ref arecv(Self& self, NoneOr<double> timeout) { return async_recv(self, timeout, false); }
+    static Ref asend(Self& self, Ref item, NoneOr<double> timeout) { return async_send(self, std::move(item), timeout); }
 
     static PyObject* capacity(PyObject* o, void*) noexcept {
         return guarded([&]() -> PyObject* {
@@ -216,6 +192,12 @@ struct Impl {
     }
 
     static PyObject* iter(PyObject* o) noexcept { return Py_NewRef(o); }
+
+    // async for: the awaitable of a receive that ends the iteration once the
+    // channel is closed and drained.
+    static PyObject* anext(PyObject* o) noexcept {
+        return guarded([&]() -> PyObject* { return async_recv(*Self::of(o), NoneOr<double>{}, true).release(); });
+    }
 
     // The blocking receive; when it fails on a closed and drained channel the
     // iteration ends (NULL without an exception) instead.
@@ -289,6 +271,8 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_tp_iter, reinterpret_cast<void*>(&Impl::iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(&Impl::next)},
+    {Py_am_aiter, reinterpret_cast<void*>(&Impl::iter)},
+    {Py_am_anext, reinterpret_cast<void*>(&Impl::anext)},
     {0, nullptr},
 };
 

@@ -58,6 +58,9 @@ std::size_t random_below(std::size_t n) noexcept;
 class Waiter {
  public:
   explicit Waiter(std::uint64_t thread) noexcept : thread_(thread) {}
+  // Virtual for waiters whose owner is not a parked thread (task_wait.hpp):
+  // they are told of a claim through their own unpark().
+  virtual ~Waiter() = default;
   Waiter(const Waiter&) = delete;
   Waiter& operator=(const Waiter&) = delete;
 
@@ -78,7 +81,12 @@ class Waiter {
   Claim park(const Deadline& until) noexcept;
 
   // Wakes the owner. Call only after claiming, and never under a channel lock.
-  void unpark() noexcept;
+  virtual void unpark() noexcept;
+
+  // Owner only, between two waits, with no node linked: back to kWaiting for
+  // the next round. A peer that claimed an earlier round may still wake the
+  // owner afterwards; owners that rearm treat such a wake-up as spurious.
+  void rearm() noexcept { state_.store(kWaiting, std::memory_order_relaxed); }
 
   void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
 

@@ -83,6 +83,23 @@ class BoundedFlavor : public ChannelState {
   SendStatus accept_send(std::optional<T>& item) { return try_send(item); }
   RecvStatus accept_recv(std::optional<T>& out) { return try_recv(out); }
 
+  void pass_on_recv() noexcept {
+    WaiterRef woken;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (len_ > 0) woken = receivers_.claim_one(kNoThread).waiter;
+    }
+    wake(woken);
+  }
+  void pass_on_send() noexcept {
+    WaiterRef woken;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (len_ < cap_) woken = senders_.claim_one(kNoThread).waiter;
+    }
+    wake(woken);
+  }
+
   bool is_empty() const noexcept {
     std::lock_guard<std::mutex> lock(mu_);
     return len_ == 0;

@@ -10,6 +10,13 @@
 // A waiter is never paired with an entry of its own thread, so one wait over
 // a send and a receive on the same channel cannot complete itself.
 //
+// A receive entry without a packet belongs to a task that takes its item on
+// its own step (task_wait.hpp), so that a task cancelled before that step has
+// taken nothing. Senders never fill such an entry: a sender that has to wait
+// wakes the earliest of them instead, and the task's next try_recv takes the
+// item from the waiting sender's slot. Senders' entries always carry their
+// item, and any receiver, task or thread, may take it straight away.
+//
 // The claimer touches the packet only under `mu_`; the owner reads its slot
 // only after unregistering, which takes `mu_` too, so the hand-over is ordered
 // by the channel mutex.
@@ -37,7 +44,7 @@ class RendezvousFlavor : public ChannelState {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (disconnected_) return SendStatus::Disconnected;
-      Claimed c = receivers_.claim_one(current_thread_token());
+      Claimed c = receivers_.claim_one(current_thread_token(), WaiterList::Want::Packet);
       if (!c) return SendStatus::Full;
       static_cast<std::optional<T>*>(c.packet)->emplace(std::move(*item));
       woken = std::move(c.waiter);
@@ -62,9 +69,16 @@ class RendezvousFlavor : public ChannelState {
 
   // n.packet is the owner's std::optional<T> holding the offered item.
   bool register_send(WaitNode& n) noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
-    senders_.push_back(n);
-    return disconnected_ || receivers_.has_claimable(n.waiter->thread());
+    WaiterRef nudged;
+    bool ready;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      senders_.push_back(n);
+      ready = disconnected_ || receivers_.has_claimable(n.waiter->thread(), WaiterList::Want::Packet);
+      if (!ready) nudged = receivers_.claim_one(n.waiter->thread(), WaiterList::Want::NoPacket).waiter;
+    }
+    wake(nudged);
+    return ready;
   }
 
   // n.packet is the owner's empty std::optional<T>, to be filled.
@@ -83,6 +97,21 @@ class RendezvousFlavor : public ChannelState {
   RecvStatus accept_recv(std::optional<T>& out) {
     return out ? RecvStatus::Received : RecvStatus::Empty;
   }
+
+  // A task woken to take from a waiting sender gave up: wake the next such
+  // task while a sender still waits.
+  void pass_on_recv() noexcept {
+    WaiterRef woken;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (senders_.has_claimable(kNoThread)) {
+        woken = receivers_.claim_one(kNoThread, WaiterList::Want::NoPacket).waiter;
+      }
+    }
+    wake(woken);
+  }
+  // Senders are only ever claimed by a receiver taking their item.
+  void pass_on_send() noexcept {}
 
   bool is_empty() const noexcept { return true; }
   std::size_t len() const noexcept { return 0; }

@@ -7,6 +7,9 @@
 //   try_recv(out&)    -> Received (out engaged) / Empty / Disconnected
 //   register_send / register_recv(node) -> ready right now? (node linked)
 //   accept_send / accept_recv: finish an operation this waiter was claimed for
+//   pass_on_send / pass_on_recv: a claimed waiter whose owner gave up without
+//     acting on the claim (a cancelled task) hands the wake-up to the next
+//     waiter of that side, if the reason for it is still there
 //   is_empty, len, capacity, discard_buffered
 // plus disconnect / unregister_* / waiter_counts from ChannelState.
 //
@@ -66,6 +69,16 @@ class UnboundedFlavor : public ChannelState {
   // A claim only says an item was added; another receiver may have taken it.
   SendStatus accept_send(std::optional<T>& item) { return try_send(item); }
   RecvStatus accept_recv(std::optional<T>& out) { return try_recv(out); }
+
+  void pass_on_recv() noexcept {
+    WaiterRef woken;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!queue_.empty()) woken = receivers_.claim_one(kNoThread).waiter;
+    }
+    wake(woken);
+  }
+  void pass_on_send() noexcept {}
 
   bool is_empty() const noexcept {
     std::lock_guard<std::mutex> lock(mu_);

@@ -31,9 +31,16 @@ void WaiterList::unlink(WaitNode& n) noexcept {
   --size_;
 }
 
-Claimed WaiterList::claim_one(std::uint64_t self) noexcept {
+namespace {
+bool wanted(const WaitNode& n, WaiterList::Want want) noexcept {
+  if (want == WaiterList::Want::Any) return true;
+  return (n.packet != nullptr) == (want == WaiterList::Want::Packet);
+}
+}  // namespace
+
+Claimed WaiterList::claim_one(std::uint64_t self, Want want) noexcept {
   for (WaitNode* n = head_; n != nullptr; n = n->next) {
-    if (n->waiter->thread() == self) continue;
+    if (n->waiter->thread() == self || !wanted(*n, want)) continue;
     if (!n->waiter->try_claim(selected(n->operation))) continue;
     Claimed c{WaiterRef::share(*n->waiter), n->packet};
     unlink(*n);
@@ -42,9 +49,9 @@ Claimed WaiterList::claim_one(std::uint64_t self) noexcept {
   return {};
 }
 
-bool WaiterList::has_claimable(std::uint64_t self) const noexcept {
+bool WaiterList::has_claimable(std::uint64_t self, Want want) const noexcept {
   for (const WaitNode* n = head_; n != nullptr; n = n->next) {
-    if (n->waiter->thread() != self && n->waiter->claim() == kWaiting) return true;
+    if (n->waiter->thread() != self && wanted(*n, want) && n->waiter->claim() == kWaiting) return true;
   }
   return false;
 }

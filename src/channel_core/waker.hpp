@@ -32,10 +32,17 @@
 
 namespace vornic::chan::detail {
 
+// A thread token no thread has (tokens count from 1): claiming on behalf of
+// nobody skips no node.
+inline constexpr std::uint64_t kNoThread = 0;
+
 struct WaitNode {
   Waiter* waiter = nullptr;
   std::size_t operation = 0;  // the owner's operation number, put in the claim
-  void* packet = nullptr;     // rendezvous hand-over: the owner's std::optional<T>
+  // Rendezvous hand-over: the owner's std::optional<T>. A receive node without
+  // one belongs to an owner that takes items on its own step (a task): a
+  // sender may wake it but never fills it.
+  void* packet = nullptr;
   // List links, guarded by the channel mutex.
   WaitNode* prev = nullptr;
   WaitNode* next = nullptr;
@@ -53,12 +60,17 @@ class WaiterList {
   void push_back(WaitNode& n) noexcept;
   void unlink(WaitNode& n) noexcept;
 
-  // Claims the earliest-registered node that belongs to another thread and
-  // whose waiter is still waiting, with selected(its operation); unlinks it.
-  Claimed claim_one(std::uint64_t self) noexcept;
+  // Which nodes a claim may pick: any, only those with a hand-over packet, or
+  // only those without one.
+  enum class Want : std::uint8_t { Any, Packet, NoPacket };
 
-  // Whether claim_one(self) would find somebody right now.
-  bool has_claimable(std::uint64_t self) const noexcept;
+  // Claims the earliest-registered node that belongs to another thread, is of
+  // the wanted kind and whose waiter is still waiting, with selected(its
+  // operation); unlinks it.
+  Claimed claim_one(std::uint64_t self, Want want = Want::Any) noexcept;
+
+  // Whether claim_one(self, want) would find somebody right now.
+  bool has_claimable(std::uint64_t self, Want want = Want::Any) const noexcept;
 
   // Unlinks every node; claims each still-waiting waiter with kDisconnected and
   // pushes it (with a reference) onto the chain `*wake`.

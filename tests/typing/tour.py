@@ -82,6 +82,12 @@ def channels() -> None:
 async def channels_async(ch: Channel[bytes]) -> None:
     await ch.asend(b"x")
     assert_type(await ch.arecv(timeout=1.0), bytes)
+    got = asyncio.create_task(ch.arecv())
+    await ch.asend(b"y")
+    assert_type(await got, bytes)
+    ch.close()
+    async for item in ch:
+        assert_type(item, bytes)
 
 
 def rwlock() -> None:

@@ -1,0 +1,91 @@
+// Native tests of task waiters: waits stepped by their owner instead of
+// parking a thread. The cancellation storms live in the Python suite, which
+// runs them across real event loops.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "channel_core/channel_core.hpp"
+#include "channel_core/task_wait.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace vornic::chan;
+
+// A task of the simulated loop: notify() only raises a flag the loop polls.
+class FlagWaiter final : public TaskWaiter<int> {
+ public:
+  using TaskWaiter<int>::TaskWaiter;
+  std::atomic<bool> woken{false};
+
+ protected:
+  void notify() noexcept override { woken.store(true, std::memory_order_release); }
+};
+
+struct Task {
+  FlagWaiter* w = nullptr;
+  void drop() {
+    if (w) w->release();
+    w = nullptr;
+  }
+};
+
+void within(std::chrono::seconds limit, const std::function<void()>& body) {
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  std::thread t([&] {
+    body();
+    done.set_value();
+  });
+  if (finished.wait_for(limit) != std::future_status::ready) {
+    std::fprintf(stderr, "watchdog: task wait test still running after %llds\n", static_cast<long long>(limit.count()));
+    std::abort();
+  }
+  t.join();
+}
+
+// A task woken for an item but cancelled before its step hands the wake-up
+// to the next waiter; the item stays in the channel until that one takes it.
+TEST(TaskWait, CancelAfterTheWakeUpPassesItOn) {
+  auto [tx, rx] = bounded<int>(4);
+  auto [close_tx, close_rx] = close_signal();
+  Task first{new FlagWaiter(rx, close_rx)}, second{new FlagWaiter(rx, close_rx)};
+  ASSERT_EQ(first.w->poll(std::nullopt), TaskStatus::Pending);
+  ASSERT_EQ(second.w->poll(std::nullopt), TaskStatus::Pending);
+  ASSERT_TRUE(tx.try_send(7).ok());
+  EXPECT_TRUE(first.w->woken.load());
+  EXPECT_FALSE(second.w->woken.load());
+  EXPECT_EQ(first.w->cancel(), TaskStatus::Cancelled);
+  EXPECT_TRUE(second.w->woken.load());
+  ASSERT_EQ(second.w->poll(std::nullopt), TaskStatus::Completed);
+  EXPECT_EQ(second.w->take_received(), 7);
+  first.drop();
+  second.drop();
+}
+
+// On a rendezvous channel a waiting sender wakes a task rather than handing
+// it the item; the task takes it on its own step, and the sender returns.
+TEST(TaskWait, RendezvousSenderWakesATaskThatTakesOnItsStep) {
+  within(30s, [] {
+    auto [tx, rx] = bounded<int>(0);
+    auto [close_tx, close_rx] = close_signal();
+    Task t{new FlagWaiter(rx, close_rx)};
+    ASSERT_EQ(t.w->poll(std::nullopt), TaskStatus::Pending);
+    EXPECT_EQ(tx.try_send(1).status, SendStatus::Full);  // never handed to a task
+    std::thread sender([tx = tx] { EXPECT_TRUE(tx.send(2).ok()); });
+    while (!t.w->woken.load()) std::this_thread::yield();
+    ASSERT_EQ(t.w->poll(std::nullopt), TaskStatus::Completed);
+    EXPECT_EQ(t.w->take_received(), 2);
+    sender.join();
+    t.drop();
+  });
+}
+
+}  // namespace

@@ -713,3 +713,66 @@ TEST_P(EveryFlavour, CompetingSelectsMoveEveryItemExactlyOnce) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Interrupted waits
+
+namespace {
+
+// Runs `body` once, on the first request, then answers `stop`.
+struct OnRequest final : vornic::Interrupt {
+  std::function<void()> body;
+  bool stop = true;
+  int asked = 0;
+  bool requested() noexcept override {
+    if (asked++ == 0 && body) body();
+    return stop;
+  }
+};
+
+}  // namespace
+
+TEST_P(EveryFlavour, InterruptedWaitsWithdrawWithNothingSentOrReceived) {
+  within(10s, [] {
+    auto [tx, rx] = make<int>(GetParam());
+    OnRequest interrupt;
+    {
+      Select sel;
+      sel.recv(rx);
+      EXPECT_TRUE(sel.select(&interrupt).interrupted());
+    }
+    EXPECT_EQ(rx.waiter_counts(), (std::pair<std::size_t, std::size_t>{0, 0}));
+    // A send that has to wait: the channel is full, or nobody receives.
+    if (GetParam()) {
+      for (std::size_t i = 0; i < *GetParam(); ++i) ASSERT_TRUE(tx.try_send(100).ok());
+      Select sel;
+      auto k = sel.send(tx, 7);
+      EXPECT_TRUE(sel.select(&interrupt).interrupted());
+      EXPECT_EQ(sel.take_unsent(k), std::optional<int>(7)) << "the unsent item comes back";
+      EXPECT_EQ(rx.waiter_counts(), (std::pair<std::size_t, std::size_t>{0, 0}));
+      EXPECT_EQ(rx.len(), *GetParam());
+    }
+  });
+}
+
+// A peer that completes the operation before the interrupted wait withdraws
+// wins: the wait returns the item, which is never lost. The request also
+// runs a wait of its own on the same thread first, as a signal handler may.
+TEST_P(EveryFlavour, PeerThatClaimsBeforeTheWithdrawalWins) {
+  within(10s, [] {
+    auto [tx, rx] = make<int>(GetParam());
+    auto [other_tx, other_rx] = unbounded<int>();
+    OnRequest interrupt;
+    interrupt.body = [&, tx = tx] {
+      EXPECT_EQ(other_rx.recv_timeout(1ms).status, RecvStatus::Timeout);
+      std::thread peer([&] { EXPECT_TRUE(tx.send(42).ok()); });
+      peer.join();  // the send has claimed the wait below (or handed the item to it)
+    };
+    Select sel;
+    auto k = sel.recv(rx);
+    const SelectResult r = sel.select(&interrupt);
+    ASSERT_TRUE(r.is(k)) << "status " << static_cast<int>(r.status);
+    EXPECT_EQ(sel.take_received(k), 42);
+    EXPECT_EQ(interrupt.asked, 1);
+  });
+}

@@ -805,6 +805,139 @@ TEST(RwLockOverflow, EnteringPastTheLimitThrowsAndChangesNothing) {
 }
 
 // ---------------------------------------------------------------------------
+// Interrupted acquisitions withdraw without a trace.
+
+// Asks to stop once the test sets `stop`.
+struct StopFlag final : vornic::Interrupt {
+    std::atomic<bool> stop{false};
+    bool requested() noexcept override { return stop.load(); }
+};
+
+TEST(RwLockInterrupt, WriterWithdrawingFromTheDrainLetsTheReadersBehindItIn) {
+    RawRwLock lock;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_shared(false));  // the reader the writer drains
+    StopFlag interrupt;
+    auto writer = std::async(std::launch::async, [&] { return lock.lock_exclusive(&interrupt); });
+    ASSERT_TRUE(eventually([&] { return lock.writer_draining(); }));
+    EventLog log;
+    Actor behind(lock, Actor::Mode::kRead, "r", log);  // queues behind the claim
+    ASSERT_TRUE(queued_and_asleep(lock, 1));
+
+    interrupt.stop.store(true);
+    EXPECT_FALSE(writer.get());
+    EXPECT_TRUE(eventually([&] { return behind.acquired(); })) << "the withdrawn claim must wake its queue";
+    EXPECT_FALSE(lock.writer_flag());
+    EXPECT_FALSE(lock.writer_draining());
+    behind.join();
+    lock.unlock_shared();
+    EXPECT_TRUE(lock.is_idle());
+    EXPECT_TRUE(lock.try_lock_exclusive());
+    lock.unlock_exclusive();
+}
+
+TEST(RwLockInterrupt, QueuedReaderAndWriterLeaveTheQueue) {
+    RawRwLock lock;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    StopFlag interrupt;
+    auto reader = std::async(std::launch::async, [&] { return lock.lock_shared(false, &interrupt); });
+    ASSERT_TRUE(queued_and_asleep(lock, 1));
+    auto writer = std::async(std::launch::async, [&] { return lock.lock_exclusive(&interrupt); });
+    ASSERT_TRUE(queued_and_asleep(lock, 2));
+
+    interrupt.stop.store(true);
+    EXPECT_FALSE(reader.get());
+    EXPECT_FALSE(writer.get());
+    EXPECT_EQ(lock.queued_waiters(), 0u);
+    lock.unlock_exclusive();
+    EXPECT_TRUE(lock.is_idle()) << "no parked bit may outlive the queue";
+}
+
+// Every kind of waiter is interrupted at random moments, racing with the
+// releases that would have let it in: exclusion must hold throughout and the
+// lock must end idle, with no reader counted, claim or parked bit left over.
+TEST(RwLockInterrupt, RandomInterruptionsRacingReleasesLeaveNoTrace) {
+    constexpr int kThreads = 6;
+    constexpr auto kRun = 400ms;
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = ignore_signal;  // no SA_RESTART: a signal ends the futex sleep early
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+
+    // Asks to stop about half the times it is asked.
+    struct CoinFlip final : vornic::Interrupt {
+        std::uint32_t rng;
+        explicit CoinFlip(std::uint32_t seed) : rng(seed) {}
+        bool requested() noexcept override {
+            rng ^= rng << 13;
+            rng ^= rng >> 17;
+            rng ^= rng << 5;
+            return rng & 1;
+        }
+    };
+
+    RawRwLock lock;
+    std::atomic<int> readers_inside{0};
+    std::atomic<int> writers_inside{0};
+    std::atomic<int> violations{0};
+    std::atomic<int> withdrawn{0};
+    std::atomic<bool> stop{false};
+    {
+        Watchdog dog;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                CoinFlip interrupt(0x9e3779b9u * static_cast<std::uint32_t>(t + 1));
+                std::uint32_t pick = static_cast<std::uint32_t>(t);
+                while (!stop.load(std::memory_order_relaxed)) {
+                    pick = pick * 1103515245u + 12345u;
+                    if ((pick >> 16) % 3 == 0) {
+                        if (!lock.lock_exclusive(&interrupt)) {
+                            withdrawn.fetch_add(1);
+                            continue;
+                        }
+                        if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0) violations.fetch_add(1);
+                        std::this_thread::sleep_for(50us);
+                        writers_inside.fetch_sub(1);
+                        lock.unlock_exclusive();
+                    } else {
+                        if (!lock.lock_shared(false, &interrupt)) {
+                            withdrawn.fetch_add(1);
+                            continue;
+                        }
+                        readers_inside.fetch_add(1);
+                        if (writers_inside.load() != 0) violations.fetch_add(1);
+                        // Readers linger so that writers drain, and nest a
+                        // recursive read that may pass a draining writer.
+                        std::this_thread::sleep_for(100us);
+                        if ((pick >> 16) % 3 == 1 && lock.lock_shared(true, &interrupt)) lock.unlock_shared();
+                        readers_inside.fetch_sub(1);
+                        lock.unlock_shared();
+                    }
+                }
+            });
+        }
+        std::thread kicker([&] {
+            while (!stop.load()) {
+                for (auto& th : threads) pthread_kill(th.native_handle(), SIGUSR1);
+                std::this_thread::sleep_for(300us);
+            }
+        });
+        std::this_thread::sleep_for(kRun);
+        stop.store(true);
+        kicker.join();
+        for (auto& th : threads) th.join();
+    }
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_GT(withdrawn.load(), 0);
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_TRUE(lock.is_idle());
+    EXPECT_EQ(lock.queued_waiters(), 0u);
+}
+
+// ---------------------------------------------------------------------------
 // Ownership handles.
 
 TEST(RwLockAcquisition, ReleasesExactlyOnceAndKeepsTheLockAlive) {

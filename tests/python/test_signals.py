@@ -119,21 +119,21 @@ CASES = {
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_sigint_interrupts_a_blocked_main_thread_promptly(case):
-    proc = subprocess.Popen([sys.executable, "-c", CHILD, case], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline().strip() == "ready"
-        time.sleep(0.3)  # well inside the wait
-        sent = time.monotonic()
-        proc.send_signal(signal.SIGINT)
-        readable, _, _ = select_fds([proc.stdout], [], [], 5)
-        assert readable, "no KeyboardInterrupt within 5 s"
-        line = proc.stdout.readline().strip()
-        elapsed = time.monotonic() - sent
-        proc.wait(timeout=30)
-        rest, err = proc.stdout.read(), proc.stderr.read()
-    finally:
-        proc.kill()
+    with subprocess.Popen([sys.executable, "-c", CHILD, case], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as proc:
+        try:
+            assert proc.stdout.readline().strip() == "ready"
+            time.sleep(0.3)  # well inside the wait
+            sent = time.monotonic()
+            proc.send_signal(signal.SIGINT)
+            readable, _, _ = select_fds([proc.stdout], [], [], 5)
+            assert readable, "no KeyboardInterrupt within 5 s"
+            line = proc.stdout.readline().strip()
+            elapsed = time.monotonic() - sent
+            proc.wait(timeout=30)
+            rest, err = proc.stdout.read(), proc.stderr.read()
+        finally:
+            proc.kill()
     assert line == "interrupted", err
     assert elapsed < 1.0
     assert "KeyboardInterrupt" in err

@@ -80,19 +80,18 @@ class Registration {
 };
 
 // Pass 4 with an interrupt: sleep in slices until claimed, until `until`, or
-// until the interrupt asks to stop (`interrupted` is then set and the waiter
-// aborted, unless a peer claimed it first). The last slice before the
-// deadline is the ordinary park, which aborts when the deadline passes.
+// until the interrupt asks to stop (`interrupted` is then set). Either way
+// out aborts the waiter, unless a peer claimed it first. The interrupt is
+// asked once more when the deadline comes, so that a request made during
+// the last slice wins over the timeout rather than following it.
 Claim park_in_slices(Waiter& w, const Deadline& until, Interrupt& interrupt, bool& interrupted) noexcept {
   for (;;) {
     const Instant slice_end = Clock::now() + kInterruptSlice;
-    if (until && *until <= slice_end) return w.park(until);
-    const Claim c = w.park_slice(slice_end);
+    const bool last = until && *until <= slice_end;
+    const Claim c = w.park_slice(last ? *until : slice_end);
     if (c != kWaiting) return c;
-    if (interrupt.requested()) {
-      interrupted = true;
-      return w.try_claim(kAborted) ? kAborted : w.claim();
-    }
+    interrupted = interrupt.requested();
+    if (interrupted || last) return w.try_claim(kAborted) ? kAborted : w.claim();
   }
 }
 

@@ -34,8 +34,8 @@ bool on_signal_thread() noexcept;
 // handler runs at the next check of the main thread, which never comes while
 // that thread waits detached in native code. So a SignalCheck made there
 // hands the core an Interrupt: the core sleeps in slices and between them
-// requested() attaches, runs the handlers (PyErr_CheckSignals: one atomic
-// read when nothing is pending) and detaches again. A handler that returns
+// requested() attaches, runs the handlers (PyErr_CheckSignals: a few reads
+// when nothing is pending) and detaches again. A handler that returns
 // lets the wait go on, deadline unchanged; one that raises makes the core
 // abandon the wait, and its exception is kept here until the call has
 // re-attached. On every other thread and interpreter get() is nullptr and

@@ -3,7 +3,10 @@
 // scope, and inside it the thread touches no Python object.
 #pragma once
 #include "binding/deferred.hpp"
+#include "binding/errors.hpp"
 #include "binding/py.hpp"
+#include "binding/ref.hpp"
+#include "common/interrupt.hpp"
 
 #include <utility>
 
@@ -18,6 +21,79 @@ namespace vornic {
 
 // True on the process's main thread (the one that finalizes the interpreter).
 bool is_main_thread() noexcept;
+
+// True on the thread the interpreter runs signal handlers on: the process's
+// main thread, which after a fork is the thread that forked. One thread-local
+// read after the first call on a thread.
+bool on_signal_thread() noexcept;
+
+// Lets a blocking wait on the main thread of the main interpreter answer
+// signals.
+//
+// The interpreter's C-level signal handler only records a signal; the Python
+// handler runs at the next check of the main thread, which never comes while
+// that thread waits detached in native code. So a SignalCheck made there
+// hands the core an Interrupt: the core sleeps in slices and between them
+// requested() attaches, runs the handlers (PyErr_CheckSignals: a few reads
+// when nothing is pending) and detaches again. A handler that returns
+// lets the wait go on, deadline unchanged; one that raises makes the core
+// abandon the wait, and its exception is kept here until the call has
+// re-attached. On every other thread and interpreter get() is nullptr and
+// waits sleep as they always have, so only the main thread pays the slices.
+//
+// Use: make it attached, pass get() to the core inside a Detached, and call
+// conclude() once attached again.
+class SignalCheck final : public Interrupt {
+public:
+    // Requires: attached.
+    SignalCheck() noexcept
+        : ts_(PyThreadState_Get()),
+          active_(PyThreadState_GetInterpreter(ts_) == PyInterpreterState_Main() && on_signal_thread()) {}
+    SignalCheck(const SignalCheck&) = delete;
+    SignalCheck& operator=(const SignalCheck&) = delete;
+
+    // What to give the core: this, or nullptr where signals are not ours to run.
+    Interrupt* get() noexcept { return active_ ? this : nullptr; }
+
+    // Requires: detached, inside a Detached of the thread that made this.
+    bool requested() noexcept override {
+        PyEval_RestoreThread(ts_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        if (raised) raised_ = Ref::steal(PyErr_GetRaisedException());
+        PyEval_SaveThread();
+        return raised;
+    }
+
+    // Requires: attached, after the wait. `completed` says whether the wait
+    // did what it was asked to. Nothing happens unless a handler raised.
+    // Then an abandoned wait raises that exception here (PythonError). A wait
+    // that completed all the same (a peer finished its operation before it
+    // could withdraw) keeps its result, and the exception goes to the
+    // interpreter's pending calls, which raise it at the next check of this
+    // thread, as if the signal had come just after the call returned. Should
+    // that queue be full, the exception is raised here and the result lost:
+    // a handler's exception must not vanish.
+    void conclude(bool completed) {
+        if (!raised_) return;
+        if (completed && Py_AddPendingCall(&reraise, raised_.get()) == 0) {
+            raised_.release();  // owned by the pending call now
+            return;
+        }
+        PyErr_SetRaisedException(raised_.release());
+        throw PythonError{};
+    }
+
+private:
+    // A pending call: takes over the reference and raises it.
+    static int reraise(void* exc) {
+        PyErr_SetRaisedException(static_cast<PyObject*>(exc));
+        return -1;
+    }
+
+    PyThreadState* ts_;
+    bool active_;
+    Ref raised_;  // a handler's exception, until conclude()
+};
 
 // Requires: attached on construction. Detaches for its lifetime; re-attaches
 // and drains the deferred-release list on destruction.

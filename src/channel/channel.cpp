@@ -6,6 +6,10 @@
 // detached in a multi-way wait over the item operation, the close signal and,
 // with a timeout, a timer; no channel lock is held during the wait, so close()
 // never waits for blocked parties.
+//
+// On the main thread the wait also runs signal handlers (SignalCheck); one
+// that raises withdraws the wait with nothing sent or received, and the
+// exception propagates from the call.
 #include <cmath>
 
 #include "binding/call.hpp"
@@ -43,11 +47,13 @@ Ref blocking_recv(Self& self, const NoneOr<double>& timeout) {
     const auto item_key = sel.recv(s.receiver);
     const auto close_key = sel.recv(s.close_rx);
     if (timer) sel.recv(*timer);
+    SignalCheck signals;
     chan::SelectResult r;
     {
         Detached d;
-        r = sel.select();
+        r = sel.select(signals.get());
     }
+    signals.conclude(!r.interrupted());
     if (r.is(item_key)) {
         if (r.status == chan::SelectStatus::Received) return sel.take_received(item_key);
         throw ValueError(msg::kClosedEmpty);
@@ -93,11 +99,13 @@ void blocking_send(Self& self, Ref item, const NoneOr<double>& timeout) {
     std::optional<chan::RecvKey<chan::Instant>> timer_key;
     if (timer) timer_key = sel.recv(*timer);
     tx.reset();  // the Select holds its own copy
+    SignalCheck signals;
     chan::SelectResult r;
     {
         Detached d;
-        r = sel.select();
+        r = sel.select(signals.get());
     }
+    signals.conclude(!r.interrupted());
     // An item that did not go out is released with `sel`, attached.
     if (r.is(send_key) && r.status == chan::SelectStatus::Sent) return;
     if (timer_key && r.is(*timer_key)) throw TimeoutError(msg::kSendTimeout);
@@ -207,7 +215,9 @@ struct Impl {
             SharedHold hold(self.borrow);
             try {
                 return blocking_recv(self, NoneOr<double>{}).release();
-            } catch (...) {
+            } catch (const Error&) {
+                // Only the channel's own errors can mean "closed and drained";
+                // a signal handler's exception always propagates.
                 const bool closed = self.native.sender.closed();
                 if (closed && self.native.receiver.is_empty()) return nullptr;
                 throw;

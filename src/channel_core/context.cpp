@@ -71,6 +71,12 @@ Claim Waiter::park(const Deadline& until) noexcept {
   }
 }
 
+Claim Waiter::park_slice(Instant until) noexcept {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait_until(lock, until, [this] { return state_.load(std::memory_order_acquire) != kWaiting; });
+  return state_.load(std::memory_order_acquire);
+}
+
 void Waiter::unpark() noexcept {
   // Taking the mutex orders this wake-up after the owner's check of the claim
   // cell, so the notification cannot fall between its check and its sleep.

@@ -80,6 +80,11 @@ class Waiter {
   // is a peer's claim if the peer beat the abort).
   Claim park(const Deadline& until) noexcept;
 
+  // Owner only. Sleeps until the cell leaves kWaiting or `until` passes, and
+  // returns the cell as it is then (kWaiting when the time ran out): one
+  // slice of a wait that does not end when the slice does.
+  Claim park_slice(Instant until) noexcept;
+
   // Wakes the owner. Call only after claiming, and never under a channel lock.
   virtual void unpark() noexcept;
 

@@ -21,6 +21,7 @@
 #include "channel_core/chan.hpp"
 #include "channel_core/clock.hpp"
 #include "channel_core/result.hpp"
+#include "common/interrupt.hpp"
 
 namespace vornic::chan::detail {
 
@@ -176,11 +177,20 @@ class TimerOperation final : public Operation, public Yields<Instant> {
   std::optional<Instant> slot_;
 };
 
+// What wait_any returns when its Interrupt asked it to stop first.
+inline constexpr std::size_t kInterrupted = static_cast<std::size_t>(-1);
+
 // Runs one multi-way wait over `ops` (at least one) until one of them
 // completes, or until `deadline` passes (nullopt: no limit). Returns the
 // number of the completed operation, whose completion() says how, or nullopt
 // on timeout. Exactly one operation completes; the others are left as they
 // were. Blocks the calling thread; call with no lock held.
-std::optional<std::size_t> wait_any(std::span<Operation* const> ops, const Deadline& deadline);
+//
+// With an `interrupt`, the sleep is cut into slices and the interrupt asked
+// between them (common/interrupt.hpp). When it asks to stop, the wait
+// withdraws and returns kInterrupted with no operation completed, unless a
+// peer had already completed one for it: that one is returned as usual.
+std::optional<std::size_t> wait_any(std::span<Operation* const> ops, const Deadline& deadline,
+                                    Interrupt* interrupt = nullptr);
 
 }  // namespace vornic::chan::detail

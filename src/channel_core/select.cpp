@@ -11,7 +11,9 @@
 //                  ready, abort the waiter (unless a peer has claimed it
 //                  already) and stop registering.
 //   4. sleep     - park until claimed or until the earliest of the call's
-//                  deadline and every timer's instant.
+//                  deadline and every timer's instant. With an Interrupt,
+//                  in slices, asking it between them; when it asks to stop,
+//                  abort the waiter like a deadline would.
 //   5. unregister- unlink from every channel; if the waiter was claimed for an
 //                  operation, accept it: a rendezvous hand-over always
 //                  completes, a buffered channel's item or room may be gone.
@@ -24,6 +26,12 @@
 // reads that slot only after unregistering, which takes the same lock. Every
 // way out of pass 4 moves the cell off "waiting" (a claim by a peer, or the
 // owner's own abort), so a late peer never completes a second operation.
+//
+// An interrupted wait uses the same race: if its abort wins, no peer touched
+// any operation and the wait returns kInterrupted; if a peer's claim won, the
+// operation is accepted as after any wake-up, and only if that fails (the
+// item or room went to someone else) does the wait report the interruption.
+// It never goes round again once asked to stop.
 #include <algorithm>
 #include <memory>
 
@@ -71,9 +79,26 @@ class Registration {
   std::size_t count_ = 0;
 };
 
+// Pass 4 with an interrupt: sleep in slices until claimed, until `until`, or
+// until the interrupt asks to stop (`interrupted` is then set). Either way
+// out aborts the waiter, unless a peer claimed it first. The interrupt is
+// asked once more when the deadline comes, so that a request made during
+// the last slice wins over the timeout rather than following it.
+Claim park_in_slices(Waiter& w, const Deadline& until, Interrupt& interrupt, bool& interrupted) noexcept {
+  for (;;) {
+    const Instant slice_end = Clock::now() + kInterruptSlice;
+    const bool last = until && *until <= slice_end;
+    const Claim c = w.park_slice(last ? *until : slice_end);
+    if (c != kWaiting) return c;
+    interrupted = interrupt.requested();
+    if (interrupted || last) return w.try_claim(kAborted) ? kAborted : w.claim();
+  }
+}
+
 }  // namespace
 
-std::optional<std::size_t> wait_any(std::span<Operation* const> ops, const Deadline& deadline) {
+std::optional<std::size_t> wait_any(std::span<Operation* const> ops, const Deadline& deadline,
+                                    Interrupt* interrupt) {
   const std::size_t n = ops.size();
 
   // Pass 1: shuffle.
@@ -100,13 +125,19 @@ std::optional<std::size_t> wait_any(std::span<Operation* const> ops, const Deadl
     if (deadline && Clock::now() >= *deadline) return std::nullopt;
 
     Waiter& w = acquire_waiter();
+    // The interrupt may run arbitrary code on this thread, including another
+    // wait; holding a second reference keeps that wait from reusing this
+    // thread's cached waiter while it is still registered here.
+    WaiterRef in_use;
+    if (interrupt != nullptr) in_use = WaiterRef::share(w);
     Claim claim;
+    bool interrupted = false;
     {
       // Pass 3: register.
       Registration reg(ops, order);
       reg.register_all(w);
       // Pass 4: sleep.
-      claim = w.park(sleep_until);
+      claim = interrupt != nullptr ? park_in_slices(w, sleep_until, *interrupt, interrupted) : w.park(sleep_until);
       // Pass 5: unregister.
       reg.unregister_all();
     }
@@ -115,6 +146,7 @@ std::optional<std::size_t> wait_any(std::span<Operation* const> ops, const Deadl
       const std::size_t k = selected_operation(claim);
       if (ops[k]->accept()) return k;
     }
+    if (interrupted) return kInterrupted;
   }
 }
 

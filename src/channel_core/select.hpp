@@ -10,6 +10,7 @@
 //
 //   SelectResult r = sel.select();            // no limit
 //   SelectResult r = sel.select_timeout(d);   // or: select_deadline(deadline)
+//   SelectResult r = sel.select_deadline(deadline, &interrupt);  // sliced
 //
 //   if (r.timed_out()) ...                          // nothing completed
 //   else if (r.is(got))   { Ref v = sel.take_received(got); }  // r.status == Received
@@ -29,6 +30,8 @@
 //                always ends this way); a send found no Receiver left (its
 //                item stays in the Select: take_unsent).
 //   Timeout      no operation completed before the deadline.
+//   Interrupted  the Interrupt given to the wait asked it to stop before any
+//                operation completed (common/interrupt.hpp).
 //
 // Guarantees: exactly one operation completes per call; every other operation
 // leaves its channel untouched and a send that was not chosen keeps its item.
@@ -40,7 +43,7 @@
 //
 // A Select holds copies of the handles it was given (keeping their channels
 // connected on that side) and owns the items of its sends. It is meant for one
-// completed wait: after Timeout it may wait again; after any other outcome a
+// completed wait: after Timeout or Interrupted it may wait again; after any other outcome a
 // further wait throws std::logic_error. Destroying a Select destroys any item
 // left in it, on the destroying thread, with no lock held.
 #pragma once
@@ -69,15 +72,16 @@ struct SendKey {
   std::size_t index;
 };
 
-enum class SelectStatus : std::uint8_t { Received, Sent, Disconnected, Timeout };
+enum class SelectStatus : std::uint8_t { Received, Sent, Disconnected, Timeout, Interrupted };
 
 struct SelectResult {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-  std::size_t index;  // kNone on Timeout
+  std::size_t index;  // kNone on Timeout and Interrupted
   SelectStatus status;
 
   bool timed_out() const noexcept { return status == SelectStatus::Timeout; }
+  bool interrupted() const noexcept { return status == SelectStatus::Interrupted; }
   template <class T>
   bool is(RecvKey<T> k) const noexcept {
     return index == k.index;
@@ -135,10 +139,11 @@ class Select {
 
   std::size_t size() const noexcept { return ops_.size(); }
 
-  // Waits without limit. Needs at least one operation.
-  SelectResult select() { return select_deadline(std::nullopt); }
+  // Waits without limit. Needs at least one operation. An `interrupt` may
+  // end the wait early with Interrupted (nullptr: never).
+  SelectResult select(Interrupt* interrupt = nullptr) { return select_deadline(std::nullopt, interrupt); }
   SelectResult select_timeout(std::chrono::nanoseconds d) { return select_deadline(deadline_after(d)); }
-  SelectResult select_deadline(const Deadline& deadline);
+  SelectResult select_deadline(const Deadline& deadline, Interrupt* interrupt = nullptr);
 
   // The item (or timer instant) of the receive `k`, which must be the one
   // that completed with Received; throws std::logic_error otherwise.
@@ -177,11 +182,12 @@ class Select {
   bool completed_ = false;
 };
 
-inline SelectResult Select::select_deadline(const Deadline& deadline) {
+inline SelectResult Select::select_deadline(const Deadline& deadline, Interrupt* interrupt) {
   if (ops_.empty()) throw std::logic_error("select over no operations");
   if (completed_) throw std::logic_error("select already completed an operation");
-  const std::optional<std::size_t> k = detail::wait_any(raw_, deadline);
+  const std::optional<std::size_t> k = detail::wait_any(raw_, deadline, interrupt);
   if (!k) return SelectResult{SelectResult::kNone, SelectStatus::Timeout};
+  if (*k == detail::kInterrupted) return SelectResult{SelectResult::kNone, SelectStatus::Interrupted};
   completed_ = true;
   switch (ops_[*k]->completion()) {
     case detail::Completion::Received:

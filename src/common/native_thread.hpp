@@ -14,7 +14,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -29,13 +32,14 @@ public:
 
     NativeThread() = default;
     NativeThread(NativeThread&& o) noexcept
-        : id_(o.id_), claim_(std::move(o.claim_)), live_(std::exchange(o.live_, false)) {}
+        : id_(o.id_), claim_(std::move(o.claim_)), live_(std::exchange(o.live_, false)), owned_(o.owned_) {}
     NativeThread& operator=(NativeThread&& o) noexcept {
         if (this != &o) {
             detach();
             id_ = o.id_;
             claim_ = std::move(o.claim_);
             live_ = std::exchange(o.live_, false);
+            owned_ = o.owned_;
         }
         return *this;
     }
@@ -65,11 +69,27 @@ public:
     // Waits for the thread to end; how it ended is not reported. Returns at
     // once for a thread that let go of itself.
     void join() noexcept {
-        if (live_ && claim_->take(Claim::kHandle)) pthread_join(id_, nullptr);
+        if (live_ && own()) pthread_join(id_, nullptr);
         live_ = false;
     }
+    // As join(), giving up after `limit`: true once the thread has ended (or
+    // let go of itself); false when the time ran out, the handle still live
+    // and still to be joined or detached.
+    bool join_for(std::chrono::nanoseconds limit) noexcept {
+        if (!live_) return true;
+        if (own()) {
+            timespec until;
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            const long long ns = until.tv_nsec + limit.count();
+            until.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
+            until.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+            if (pthread_clockjoin_np(id_, nullptr, CLOCK_MONOTONIC, &until) == ETIMEDOUT) return false;
+        }
+        live_ = false;
+        return true;
+    }
     void detach() noexcept {
-        if (live_ && claim_->take(Claim::kHandle)) pthread_detach(id_);
+        if (live_ && own()) pthread_detach(id_);
         live_ = false;
     }
     bool is_current() const noexcept { return live_ && pthread_equal(id_, pthread_self()); }
@@ -99,10 +119,15 @@ private:
         start->fn();
         return nullptr;
     }
+    // Whether the pthread_t is this handle's to use: claimed now or by an
+    // earlier join_for that ran out of time.
+    bool own() noexcept { return owned_ || (owned_ = claim_->take(Claim::kHandle)); }
+
     static inline thread_local Claim* current_ = nullptr;
     pthread_t id_{};
     std::shared_ptr<Claim> claim_;
     bool live_ = false;
+    bool owned_ = false;
 };
 
 }  // namespace vornic

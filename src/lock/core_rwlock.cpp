@@ -21,6 +21,20 @@
 // Sleeping is a per-waiter futex word on the sleeper's own stack. The waker
 // decides the outcome under the mutex, then, after dropping it, publishes it
 // with a release store and a futex wake.
+//
+// Interrupted waits (an Interrupt that asks to stop between sleep slices)
+// withdraw under the mutex. A sleeper still queued (or still the drainer)
+// unlinks itself and clears the parked bit it no longer justifies; nothing
+// else changed on its account. A sleeper a waker already took out has an
+// outcome it must honour before leaving: it waits for the waker's imminent
+// store (its node must outlive it), then gives back what it was handed. A
+// reader is always handed shared ownership, which it releases. A writer
+// handed the claim, or still draining readers under its own claim, releases
+// the claim as an exclusive release would, waking whoever queued behind it.
+// A writer woken only to compete takes the claim if it is free and gives it
+// back the same way: the threads queued behind it wait for the release that
+// its claim would have led to, and if another writer took the claim first,
+// that writer's release wakes them.
 
 #include "lock/core_rwlock.hpp"
 
@@ -85,10 +99,16 @@ struct RawRwLock::Waiter {
     Waiter(bool is_writer, bool is_recursive) noexcept : writer(is_writer), recursive(is_recursive) {}
 
     // Sleeps until unpark(). EINTR and spurious returns re-check the word, so
-    // signals never end the wait.
-    void park() noexcept {
-        while (asleep.load(std::memory_order_acquire) != 0)
-            syscall(SYS_futex, futex_word(), FUTEX_WAIT_PRIVATE, 1u, nullptr, nullptr, 0);
+    // signals alone never end the wait. With an interrupt the sleep is cut
+    // into slices and the interrupt asked after each (and after any early
+    // return); false when it asks to stop, the node perhaps still queued.
+    bool park(Interrupt* interrupt) noexcept {
+        static constexpr timespec kSlice{0, std::chrono::nanoseconds(kInterruptSlice).count()};
+        while (asleep.load(std::memory_order_acquire) != 0) {
+            syscall(SYS_futex, futex_word(), FUTEX_WAIT_PRIVATE, 1u, interrupt ? &kSlice : nullptr, nullptr, 0);
+            if (interrupt && asleep.load(std::memory_order_acquire) != 0 && interrupt->requested()) return false;
+        }
+        return true;
     }
 
     // Requires: `outcome` already written, queue_mutex_ released. Once the
@@ -106,6 +126,7 @@ struct RawRwLock::Waiter {
     // Queue links: guarded by queue_mutex_.
     Waiter* prev = nullptr;
     Waiter* next = nullptr;
+    bool linked = false;  // in the queue (not the drain slot)
     // The waker's private list of threads to wake once the mutex is released.
     Waiter* wake_next = nullptr;
     const bool writer;
@@ -145,6 +166,7 @@ void RawRwLock::link(Waiter& w, Park where) noexcept {
         drainer_ = &w;
         return;
     }
+    w.linked = true;
     if (where == Park::kFront) {
         w.next = head_;
         (head_ ? head_->prev : tail_) = &w;
@@ -162,6 +184,7 @@ void RawRwLock::unlink(Waiter& w) noexcept {
     (w.prev ? w.prev->next : head_) = w.next;
     (w.next ? w.next->prev : tail_) = w.prev;
     w.prev = w.next = nullptr;
+    w.linked = false;
     if (w.recursive && !w.writer) --queued_recursive_;
     queued_.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -181,7 +204,25 @@ bool RawRwLock::park_if(Waiter& w, Park where, MustWait must_wait) {
     return true;
 }
 
-void RawRwLock::lock_shared_slow(bool recursive) {
+bool RawRwLock::withdraw(Waiter& w) noexcept {
+    {
+        std::lock_guard<std::mutex> guard(queue_mutex_);
+        if (drainer_ == &w) {
+            drainer_ = nullptr;
+            state_.fetch_and(~kWriterParked, std::memory_order_relaxed);
+            return true;
+        }
+        if (w.linked) {
+            unlink(w);
+            if (head_ == nullptr) state_.fetch_and(~kParked, std::memory_order_relaxed);
+            return true;
+        }
+    }
+    w.park(nullptr);
+    return false;
+}
+
+bool RawRwLock::lock_shared_slow(bool recursive, Interrupt* interrupt) {
     for (;;) {
         Spinner spinner;
         for (;;) {
@@ -190,7 +231,7 @@ void RawRwLock::lock_shared_slow(bool recursive) {
                 if (readers_of(s) == kMaxReaders) throw_reader_overflow();
                 if (state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire,
                                                  std::memory_order_relaxed))
-                    return;
+                    return true;
                 continue;
             }
             // Once others sleep, spinning only delays joining them in order.
@@ -200,14 +241,18 @@ void RawRwLock::lock_shared_slow(bool recursive) {
         Waiter self(/*is_writer=*/false, recursive);
         if (!park_if(self, Park::kBack, [recursive](std::uint64_t s) { return !shared_allowed(s, recursive); }))
             continue;
-        self.park();
+        if (!self.park(interrupt)) {
+            // Taken out by a waker: that came with shared ownership.
+            if (!withdraw(self)) unlock_shared();
+            return false;
+        }
         // Readers are always woken with shared ownership already counted.
         assert(self.outcome == Outcome::kOwned);
-        if (self.outcome == Outcome::kOwned) return;
+        if (self.outcome == Outcome::kOwned) return true;
     }
 }
 
-void RawRwLock::lock_exclusive_slow() {
+bool RawRwLock::lock_exclusive_slow(Interrupt* interrupt) {
     // Phase 1: claim kWriter. A writer that was woken but lost the claim to a
     // newcomer queues again at the front, where it was, so it is not pushed
     // behind threads that arrived after it.
@@ -231,7 +276,11 @@ void RawRwLock::lock_exclusive_slow() {
         if (claimed) break;
         Waiter self(/*is_writer=*/true, /*is_recursive=*/false);
         if (!park_if(self, where, [](std::uint64_t s) { return (s & kWriter) != 0; })) continue;
-        self.park();
+        if (!self.park(interrupt)) {
+            if (withdraw(self)) return false;
+            if (self.outcome == Outcome::kOwned || try_claim()) release_claim();
+            return false;
+        }
         if (self.outcome == Outcome::kOwned) break;  // the claim was handed to us
         where = Park::kFront;
     }
@@ -241,29 +290,45 @@ void RawRwLock::lock_exclusive_slow() {
     // count is above 0, so once it reads 0 it stays 0.
     Spinner spinner;
     for (;;) {
-        if (readers_of(state_.load(std::memory_order_acquire)) == 0) return;
+        if (readers_of(state_.load(std::memory_order_acquire)) == 0) return true;
         if (spinner.spin()) continue;
         Waiter self(/*is_writer=*/true, /*is_recursive=*/false);
         if (!park_if(self, Park::kDrain, [](std::uint64_t s) { return readers_of(s) != 0; })) continue;
-        self.park();
+        if (!self.park(interrupt)) {
+            withdraw(self);  // drained or not, the claim is still ours
+            release_claim();
+            return false;
+        }
     }
+}
+
+bool RawRwLock::try_claim() noexcept {
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
+    while ((s & kWriter) == 0) {
+        if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+    }
+    return false;
 }
 
 void RawRwLock::unlock_shared_slow() noexcept {
     Waiter* writer;
     {
         std::lock_guard<std::mutex> guard(queue_mutex_);
-        // kWriterParked and drainer_ are set together under this mutex, and
-        // only the last reader clears them, so the writer is there.
+        // kWriterParked and drainer_ are set together under this mutex and
+        // cleared together by the last reader, or by a drainer that withdrew
+        // before that reader got here: then there is no one to wake (or a
+        // later drainer, for which an early wake-up is harmless: it re-checks).
         writer = drainer_;
         drainer_ = nullptr;
         state_.fetch_and(~kWriterParked, std::memory_order_relaxed);
     }
-    assert(writer != nullptr);
     if (writer) writer->unpark();
 }
 
-void RawRwLock::unlock_exclusive_slow() noexcept {
+void RawRwLock::unlock_exclusive_slow() noexcept { release_claim(); }
+
+void RawRwLock::release_claim() noexcept {
     Waiter* wake_head = nullptr;
     Waiter** wake_tail = &wake_head;
     auto to_wake = [&wake_tail](Waiter* w, Outcome outcome) {
@@ -273,9 +338,12 @@ void RawRwLock::unlock_exclusive_slow() noexcept {
     };
     {
         std::lock_guard<std::mutex> guard(queue_mutex_);
-        // Held exclusively: no reader can be inside, nobody drains, and no
-        // one else changes the word while kParked makes them come here.
-        assert(state_.load(std::memory_order_relaxed) == (kWriter | kParked));
+        // kWriter is ours, and nobody drains (the drainer would be us). Held
+        // exclusively, no one else changes the word while we are here; a
+        // claim given up by a withdrawing writer may still have readers
+        // inside, who leave (and recursive ones enter) meanwhile, which is why
+        // the word is updated by compare-and-swap below.
+        assert((state_.load(std::memory_order_relaxed) & (kWriter | kWriterParked)) == kWriter);
 
         // Front of the queue up to and including the first writer. The
         // readers get shared ownership right away.
@@ -316,10 +384,13 @@ void RawRwLock::unlock_exclusive_slow() noexcept {
             to_wake(writer, hand_over ? Outcome::kOwned : Outcome::kRetry);
         }
 
-        std::uint64_t next_state = readers << kReaderShift;
-        if (hand_over) next_state |= kWriter;
-        if (head_ != nullptr) next_state |= kParked;
-        state_.store(next_state, std::memory_order_release);
+        std::uint64_t s = state_.load(std::memory_order_relaxed);
+        std::uint64_t next_state;
+        do {
+            next_state = (s & kReadersMask) + (readers << kReaderShift);
+            if (hand_over) next_state |= kWriter;
+            if (head_ != nullptr) next_state |= kParked;
+        } while (!state_.compare_exchange_weak(s, next_state, std::memory_order_release, std::memory_order_relaxed));
     }
     // Wake only after the mutex is released; read each link before waking
     // its owner, whose node dies with the wake.

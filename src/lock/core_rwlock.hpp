@@ -20,6 +20,9 @@
 //     ownership, the woken writer competes for the claim with new arrivals,
 //     except that roughly once a millisecond the claim is handed to it
 //     directly, which bounds how long anyone can be overtaken.
+//   * a blocking acquisition given an Interrupt (common/interrupt.hpp) sleeps
+//     in slices and, when asked to stop, withdraws without ownership and
+//     without leaving a queued node, a reader count or a claim behind.
 //
 // State word (state_):
 //
@@ -46,6 +49,8 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+
+#include "common/interrupt.hpp"
 
 namespace vornic::lock {
 
@@ -96,7 +101,13 @@ public:
 
     // Shared ownership, sleeping as long as needed. Same rules and overflow
     // error as try_lock_shared. May sleep: call detached.
-    void lock_shared(bool recursive);
+    //
+    // With an `interrupt`, a sleep is cut into slices and the interrupt asked
+    // between them; when it asks to stop, the call withdraws and returns
+    // false without ownership, leaving no trace: not queued, no reader
+    // counted, no parked bit left behind. Returns true when ownership was
+    // taken (always, without an interrupt).
+    bool lock_shared(bool recursive, Interrupt* interrupt = nullptr);
 
     // Releases one shared ownership; wakes the claiming writer when the last
     // reader leaves. Any thread may release.
@@ -108,7 +119,10 @@ public:
 
     // Exclusive ownership, sleeping as long as needed. Not reentrant: a
     // thread holding this lock in any mode must not call it. May sleep.
-    void lock_exclusive();
+    // An `interrupt` works as for lock_shared; a writer that withdraws after
+    // claiming the lock gives the claim back and wakes whoever queued behind
+    // it, exactly as an exclusive release does.
+    bool lock_exclusive(Interrupt* interrupt = nullptr);
 
     // Releases exclusive ownership and wakes the front of the queue.
     void unlock_exclusive() noexcept;
@@ -136,10 +150,20 @@ private:
 
     [[noreturn]] static void throw_reader_overflow();
 
-    void lock_shared_slow(bool recursive);
-    void lock_exclusive_slow();
+    bool lock_shared_slow(bool recursive, Interrupt* interrupt);
+    bool lock_exclusive_slow(Interrupt* interrupt);
     void unlock_shared_slow() noexcept;
     void unlock_exclusive_slow() noexcept;
+    // Gives up kWriter, held or only claimed (readers may still be inside),
+    // and wakes the queue as an exclusive release does.
+    void release_claim() noexcept;
+    // Takes kWriter if nobody has; readers may be inside.
+    bool try_claim() noexcept;
+    // An interrupted sleeper leaves the queue (or the drain slot). Returns
+    // true when it was still there; false when a waker had already taken it
+    // out, in which case the waker's decision (w.outcome) stands and has
+    // been published by the time this returns.
+    bool withdraw(Waiter& w) noexcept;
 
     // Under queue_mutex_: re-checks `must_wait` against the current state and,
     // if it still holds, sets the matching parked bit and links `w` where
@@ -174,8 +198,8 @@ inline bool RawRwLock::try_lock_shared(bool recursive) {
     }
 }
 
-inline void RawRwLock::lock_shared(bool recursive) {
-    if (!try_lock_shared(recursive)) lock_shared_slow(recursive);
+inline bool RawRwLock::lock_shared(bool recursive, Interrupt* interrupt) {
+    return try_lock_shared(recursive) || lock_shared_slow(recursive, interrupt);
 }
 
 inline void RawRwLock::unlock_shared() noexcept {
@@ -189,10 +213,10 @@ inline bool RawRwLock::try_lock_exclusive() noexcept {
     return state_.compare_exchange_strong(idle, kWriter, std::memory_order_acquire, std::memory_order_relaxed);
 }
 
-inline void RawRwLock::lock_exclusive() {
+inline bool RawRwLock::lock_exclusive(Interrupt* interrupt) {
     std::uint64_t idle = 0;
-    if (!state_.compare_exchange_strong(idle, kWriter, std::memory_order_acquire, std::memory_order_relaxed))
-        lock_exclusive_slow();
+    return state_.compare_exchange_strong(idle, kWriter, std::memory_order_acquire, std::memory_order_relaxed) ||
+           lock_exclusive_slow(interrupt);
 }
 
 inline void RawRwLock::unlock_exclusive() noexcept {

@@ -129,19 +129,31 @@ struct Guard {
             // the hold, so giving it back early would change nothing visible.
             ExclusiveHold hold(box.borrow);
             if (g.held) throw RuntimeError(msg::kGuardEntered);
+            // A wait on the main thread runs signal handlers; one that raises
+            // withdraws it with nothing held, and the exception propagates.
             if constexpr (K == Kind::Read) {
                 const bool recursive = g.depth->load(std::memory_order_relaxed) > 0;
                 if (!g.lock->try_lock_shared(recursive)) {
                     LockHandle lock = g.lock;
-                    Detached d;
-                    lock->lock_shared(recursive);
+                    SignalCheck signals;
+                    bool owned;
+                    {
+                        Detached d;
+                        owned = lock->lock_shared(recursive, signals.get());
+                    }
+                    signals.conclude(owned);
                 }
                 g.depth->fetch_add(1, std::memory_order_relaxed);
             } else {
                 if (!g.lock->try_lock_exclusive()) {
                     LockHandle lock = g.lock;
-                    Detached d;
-                    lock->lock_exclusive();
+                    SignalCheck signals;
+                    bool owned;
+                    {
+                        Detached d;
+                        owned = lock->lock_exclusive(signals.get());
+                    }
+                    signals.conclude(owned);
                 }
             }
             g.held = Acquisition<K>::adopt(g.lock);

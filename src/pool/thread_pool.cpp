@@ -292,14 +292,27 @@ void worker_main(const TaskReceiver& rx, Flag& cancel_requested) {
 // start order, skipping the calling thread's own: a task that shuts down or
 // drops its own pool must not wait for itself; its thread ends by itself once
 // the queue is drained.
-void join_all(std::vector<NativeThread>& workers) {
-    for (NativeThread& w : workers) {
-        if (w.is_current())
-            w.detach();
-        else
-            w.join();
+//
+// With an interrupt, each join waits in slices and asks it between them; when
+// it asks to stop, the handles joined so far are removed and the rest stay
+// in `workers`, still to be joined. Returns whether all were joined.
+bool join_all(std::vector<NativeThread>& workers, Interrupt* interrupt = nullptr) {
+    for (auto it = workers.begin(); it != workers.end(); ++it) {
+        if (it->is_current()) {
+            it->detach();
+        } else if (!interrupt) {
+            it->join();
+        } else {
+            while (!it->join_for(kInterruptSlice)) {
+                if (interrupt->requested()) {
+                    workers.erase(workers.begin(), it);
+                    return false;
+                }
+            }
+        }
     }
     workers.clear();
+    return true;
 }
 
 // Requires: attached. Waits, detached, for the workers to end. While the
@@ -308,15 +321,23 @@ void join_all(std::vector<NativeThread>& workers) {
 // interpreter ends or parks a thread that tries to attach then, and so does
 // our own Detached), so the handles are let go and the process exits without
 // them.
-void wait_for_workers(std::vector<NativeThread>& workers) {
+//
+// `signals` (shutdown only; a deallocator cannot raise) lets the main thread
+// run signal handlers while it waits; when one raises, the handles not yet
+// joined stay in `workers` and the exception propagates from here.
+void wait_for_workers(std::vector<NativeThread>& workers, SignalCheck* signals = nullptr) {
     if (workers.empty()) return;
     if (Py_IsFinalizing()) {
         for (NativeThread& w : workers) w.detach();
         workers.clear();
         return;
     }
-    Detached d;
-    join_all(workers);
+    bool joined;
+    {
+        Detached d;
+        joined = join_all(workers, signals ? signals->get() : nullptr);
+    }
+    if (signals) signals->conclude(joined);
 }
 
 // ---- Python-facing methods -------------------------------------------------
@@ -373,7 +394,16 @@ struct Impl {
         s.workers.clear();
         if (workers.empty()) return;
         if (wait.v.value_or(true)) {
-            wait_for_workers(workers);
+            // Interrupted by a signal handler that raised: the pool stays shut
+            // down and its workers finish what is queued; the handles still to
+            // be joined go back to the pool, whose deallocator joins them.
+            SignalCheck signals;
+            try {
+                wait_for_workers(workers, &signals);
+            } catch (...) {
+                s.workers = std::move(workers);
+                throw;
+            }
         } else {
             auto handles = std::make_shared<std::vector<NativeThread>>(std::move(workers));
             NativeThread::spawn([handles] { join_all(*handles); }).detach();

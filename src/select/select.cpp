@@ -54,11 +54,16 @@ Ref select_impl(ModuleSelf&, ObjList ops, NoneOr<double> timeout) {
     std::optional<chan::Timer> deadline_timer;
     if (secs) deadline_timer = timer_after_secs(*secs);
 
+    SignalCheck signals;
     chan::SelectResult r;
     {
         Detached d;
-        r = deadline_timer ? sel.select_deadline(deadline_timer->instant()) : sel.select();
+        const chan::Deadline deadline = deadline_timer ? deadline_timer->instant() : std::nullopt;
+        r = sel.select_deadline(deadline, signals.get());
     }
+    // An interrupted wait left every operation untouched; the items of the
+    // sends go back with the records.
+    signals.conclude(!r.interrupted());
     if (r.timed_out()) throw TimeoutError(msg::kSelectTimeout);
 
     // Two operations per record, so the record is the index halved.

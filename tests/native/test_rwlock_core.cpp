@@ -805,6 +805,95 @@ TEST(RwLockOverflow, EnteringPastTheLimitThrowsAndChangesNothing) {
 }
 
 // ---------------------------------------------------------------------------
+// Interrupted acquisitions withdraw without a trace.
+
+// Asks to stop once the test sets `stop`.
+struct StopFlag final : vornic::Interrupt {
+    std::atomic<bool> stop{false};
+    bool requested() noexcept override { return stop.load(); }
+};
+
+TEST(RwLockInterrupt, WriterWithdrawingWhileDrainingLetsTheReadersQueuedBehindItIn) {
+    RawRwLock lock;
+    Watchdog dog;
+    ASSERT_TRUE(lock.try_lock_shared(false));  // the reader the writer waits for
+    StopFlag interrupt;
+    auto writer = std::async(std::launch::async, [&] { return lock.lock_exclusive(&interrupt); });
+    ASSERT_TRUE(eventually([&] { return lock.writer_draining(); }));
+    EventLog log;
+    Actor behind(lock, Actor::Mode::kRead, "r", log);  // an ordinary reader queues behind the claim
+    ASSERT_TRUE(queued_and_asleep(lock, 1));
+    interrupt.stop.store(true);
+    EXPECT_FALSE(writer.get());
+    EXPECT_TRUE(eventually([&] { return behind.acquired(); }));
+    EXPECT_FALSE(lock.writer_flag());
+    behind.join();
+    lock.unlock_shared();
+    EXPECT_TRUE(lock.is_idle());
+}
+
+// Readers and writers, half of them giving up about every other time they
+// are asked (and asked early by signals), race the releases that would have
+// let them in. Exclusion must hold, the patient half must never be left
+// asleep by a withdrawal (the watchdog would fire), and the lock must end
+// idle: no reader counted, claim or parked bit left over.
+TEST(RwLockInterrupt, RandomWithdrawalsRacingReleasesLeaveNoTrace) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = ignore_signal;  // no SA_RESTART: a signal ends a sleep slice early
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    struct CoinFlip final : vornic::Interrupt {
+        std::uint32_t rng;
+        bool requested() noexcept override { return (rng = rng * 1103515245u + 12345u) & 0x10000; }
+    };
+    RawRwLock lock;
+    std::atomic<int> readers_inside{0}, writers_inside{0}, violations{0}, withdrawn{0};
+    std::atomic<bool> stop{false};
+    {
+        Watchdog dog;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; ++t) {
+            threads.emplace_back([&, t] {
+                CoinFlip flip;
+                flip.rng = static_cast<std::uint32_t>(t);
+                vornic::Interrupt* interrupt = t % 2 ? &flip : nullptr;
+                for (std::uint32_t pick = t; !stop.load(std::memory_order_relaxed);) {
+                    pick = pick * 1664525u + 1013904223u;
+                    const bool write = (pick >> 20) % 3 == 0;
+                    if (!(write ? lock.lock_exclusive(interrupt) : lock.lock_shared(false, interrupt))) {
+                        withdrawn.fetch_add(1);
+                        continue;
+                    }
+                    std::atomic<int>& mine = write ? writers_inside : readers_inside;
+                    if (mine.fetch_add(1) != 0 && write) violations.fetch_add(1);
+                    if ((write ? readers_inside : writers_inside).load() != 0) violations.fetch_add(1);
+                    // Readers linger so that writers drain, and may nest a
+                    // recursive read that passes a draining writer.
+                    std::this_thread::sleep_for(write ? 50us : 100us);
+                    if (!write && (pick >> 20) % 3 == 1 && lock.lock_shared(true, interrupt)) lock.unlock_shared();
+                    mine.fetch_sub(1);
+                    write ? lock.unlock_exclusive() : lock.unlock_shared();
+                }
+            });
+        }
+        std::thread kicker([&] {
+            for (; !stop.load(); std::this_thread::sleep_for(300us))
+                for (auto& th : threads) pthread_kill(th.native_handle(), SIGUSR1);
+        });
+        std::this_thread::sleep_for(400ms);
+        stop.store(true);
+        kicker.join();
+        for (auto& th : threads) th.join();
+    }
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_GT(withdrawn.load(), 0);
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_TRUE(lock.is_idle());
+    EXPECT_EQ(lock.queued_waiters(), 0u);
+}
+
+// ---------------------------------------------------------------------------
 // Ownership handles.
 
 TEST(RwLockAcquisition, ReleasesExactlyOnceAndKeepsTheLockAlive) {

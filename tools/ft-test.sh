@@ -42,6 +42,6 @@ fi
 [ $# -gt 0 ] || set -- tests/python/test_map_stress.py tests/python/test_channel_stress.py \
     tests/python/test_pool.py tests/python/test_channel.py tests/python/test_map.py \
     tests/python/test_rwlock.py tests/python/test_select.py tests/python/test_atomic.py \
-    tests/python/test_async_channel.py
+    tests/python/test_async_channel.py tests/python/test_signals.py
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$repo/tools/tsan-python.supp ${VORNIC_TSAN_OPTIONS:-}"
 exec "$venv/bin/python" -W error::RuntimeWarning -m pytest -q -p no:cacheprovider -o timeout=600 "$@"

@@ -43,5 +43,17 @@ fi
     tests/python/test_pool.py tests/python/test_channel.py tests/python/test_map.py \
     tests/python/test_rwlock.py tests/python/test_select.py tests/python/test_atomic.py \
     tests/python/test_async_channel.py tests/python/test_signals.py
-export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$repo/tools/tsan-python.supp ${VORNIC_TSAN_OPTIONS:-}"
-exec "$venv/bin/python" -W error::RuntimeWarning -m pytest -q -p no:cacheprovider -o timeout=600 "$@"
+# Reports also go to files: a report that halts the pytest process itself is
+# written while pytest holds its standard error, and would be lost with it.
+reports=$repo/build/tsan-reports
+rm -rf "$reports"; mkdir -p "$reports"
+export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$repo/tools/tsan-python.supp log_path=$reports/report ${VORNIC_TSAN_OPTIONS:-}"
+rc=0
+"$venv/bin/python" -W error::RuntimeWarning -m pytest -q -p no:cacheprovider -o timeout=600 "$@" || rc=$?
+for f in "$reports"/report*; do
+    [ -e "$f" ] || continue
+    echo "---- $f" >&2
+    cat "$f" >&2
+    [ "$rc" -ne 0 ] || rc=66
+done
+exit "$rc"

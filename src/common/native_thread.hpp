@@ -78,12 +78,18 @@ public:
     bool join_for(std::chrono::nanoseconds limit) noexcept {
         if (!live_) return true;
         if (own()) {
+            // pthread_timedjoin_np takes the wall clock, so a clock step can
+            // stretch or shorten this one slice; the callers wait in short
+            // slices without a deadline of their own, so that is harmless.
+            // pthread_clockjoin_np would take the monotonic clock, but race
+            // detectors do not see it as a join and then take the thread for
+            // one still to be joined.
             timespec until;
-            clock_gettime(CLOCK_MONOTONIC, &until);
+            clock_gettime(CLOCK_REALTIME, &until);
             const long long ns = until.tv_nsec + limit.count();
             until.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
             until.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-            if (pthread_clockjoin_np(id_, nullptr, CLOCK_MONOTONIC, &until) == ETIMEDOUT) return false;
+            if (pthread_timedjoin_np(id_, nullptr, &until) == ETIMEDOUT) return false;
         }
         live_ = false;
         return true;

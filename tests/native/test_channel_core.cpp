@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "channel_core/channel_core.hpp"
+#include "within.hpp"
 
 namespace {
 
@@ -33,23 +34,6 @@ constexpr int kScale = 2;  // ThreadSanitizer slows every synchronising step dow
 #else
 constexpr int kScale = 1;
 #endif
-
-// Runs `body` on its own thread; aborts the whole run if it has not finished
-// within `limit` (a hung channel call cannot be cancelled from outside).
-void within(std::chrono::seconds limit, const std::function<void()>& body) {
-  std::promise<void> done;
-  std::future<void> finished = done.get_future();
-  std::thread t([&] {
-    body();
-    done.set_value();
-  });
-  if (finished.wait_for(limit) != std::future_status::ready) {
-    std::fprintf(stderr, "watchdog: test body still running after %llds (deadlock?)\n",
-                 static_cast<long long>(limit.count()));
-    std::abort();
-  }
-  t.join();
-}
 
 // Polls `cond` until it holds or `limit` passes.
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 5s) {

@@ -13,6 +13,7 @@
 
 #include "channel_core/channel_core.hpp"
 #include "channel_core/task_wait.hpp"
+#include "within.hpp"
 
 namespace {
 
@@ -36,20 +37,6 @@ struct Task {
     w = nullptr;
   }
 };
-
-void within(std::chrono::seconds limit, const std::function<void()>& body) {
-  std::promise<void> done;
-  std::future<void> finished = done.get_future();
-  std::thread t([&] {
-    body();
-    done.set_value();
-  });
-  if (finished.wait_for(limit) != std::future_status::ready) {
-    std::fprintf(stderr, "watchdog: task wait test still running after %llds\n", static_cast<long long>(limit.count()));
-    std::abort();
-  }
-  t.join();
-}
 
 // A task woken for an item but cancelled before its step hands the wake-up
 // to the next waiter; the item stays in the channel until that one takes it.

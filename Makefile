@@ -76,9 +76,16 @@ test-py314:
 # the module built with -fsanitize=thread. Needs root the first time: the
 # interpreters are built from source (tools/ft-python.sh) and cached outside
 # the clone, under /var/cache/vornic (VORNIC_FT_CACHE overrides).
-.PHONY: test-ft test-ft-tsan
+# test-ft also runs the suite under pytest-run-parallel (each test body in
+# four threads at once); soak-ft repeats the concurrency test files for
+# SOAK_MINUTES (default 20) and reports runs, passes, failures and hangs (a
+# tool, not part of CI).
+.PHONY: test-ft test-ft-tsan soak-ft
 test-ft:
 	tools/ft-test.sh plain
+
+soak-ft:
+	tools/soak-ft.sh $(SOAK_MINUTES)
 
 test-ft-tsan:
 	tools/ft-test.sh tsan

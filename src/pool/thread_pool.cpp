@@ -2,26 +2,48 @@
 // channel of Task records, reporting through concurrent.futures.Future.
 //
 // Threads and what they touch:
-//   callers  submit (shared hold), shutdown (exclusive hold, across the join)
+//   callers  submit (shared hold), shutdown (exclusive hold, across the wait)
 //   workers  wait detached in recv(); attach to run the task they received
 //            (and any queued behind it) through a thread state of their own,
-//            made on the first task (PyGILState_Ensure) and kept until the
-//            worker ends; hold their own Receiver and the cancel flag, never
-//            the pool object
-//   joiner   at most one per pool, started by shutdown(wait=False); joins the
-//            workers and ends, touching nothing of Python's
-// Locks: `running` and `cancel_requested` each have a leaf mutex held for one
-// read or write, never while calling Python and never both at once.
+//            made on the first task (PyGILState_Ensure) and kept while tasks
+//            keep coming; hold their own Receiver and the pool's Crew, never
+//            the pool object. Detached from birth: nothing joins them. Each
+//            one counts itself out of its Crew as its last step, which is
+//            what shutdown(wait=True) and the exit hook wait for.
+//   exit     the hook threading runs at interpreter exit (where it joins its
+//            own non-daemon threads) closes every pool that still has workers
+//            and waits for them to run what is queued.
 //
-// Interpreter exit: once the interpreter is finalizing, a worker refuses to
-// attach and ends, leaving its task untouched, and nothing waits for workers
-// any more (see wait_for_workers). A worker the interpreter ends from inside a
-// GIL wait is unwound or parked by the binding layer (see Attached, guarded).
+// No deallocator waits. On a free-threaded build the last reference to a pool
+// may be dropped on one thread and the deallocator run later on the thread
+// that made the object, at whatever bytecode boundary it reaches and inside
+// whatever locks it holds (a Future's condition, say); on any build a thread
+// may drop the pool while holding a lock its queued tasks need. Joining the
+// workers there deadlocks. So dropping the last reference starts a shutdown
+// (closes the queue, as shutdown(wait=False) does) and returns; the workers
+// run everything already queued and end on their own, and the exit hook is
+// what keeps queued work from being lost when the process ends. Waiting
+// belongs to shutdown(wait=True) and `with`.
+//
+// Locks, all leaves, each held for O(1) steps, never while calling Python and
+// never two at once: a Crew's `m` (its live-worker count), the registry's
+// `m` (the list of crews with live workers). The queue's Sender needs no lock
+// (see SenderGate).
+//
+// Interpreter exit, past the hook: once the interpreter is finalizing a
+// worker refuses to attach and ends, leaving its task untouched. A worker the
+// interpreter ends from inside a GIL wait is unwound or parked by the binding
+// layer (see Attached, guarded).
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
-#include <optional>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -33,29 +55,6 @@
 
 namespace vornic::pool {
 namespace {
-
-// A boolean behind its own mutex, shared by reference count.
-class Flag {
-public:
-    explicit Flag(bool v) : v_(v) {}
-    bool get() {
-        std::lock_guard<std::mutex> g(m_);
-        return v_;
-    }
-    void set(bool v) {
-        std::lock_guard<std::mutex> g(m_);
-        v_ = v;
-    }
-    // Sets the flag; returns the value it had.
-    bool exchange(bool v) {
-        std::lock_guard<std::mutex> g(m_);
-        return std::exchange(v_, v);
-    }
-
-private:
-    std::mutex m_;
-    bool v_;
-};
 
 // One submitted call. Each field owns one reference; kwargs and context may
 // be empty.
@@ -70,22 +69,202 @@ struct Task {
 using TaskSender = chan::Sender<Task>;
 using TaskReceiver = chan::Receiver<Task>;
 
+// The queue's only Sender: used in place by any number of submits at once and
+// closed once, by whichever comes first of shutdown, the deallocator and the
+// exit hook, none of which may wait for the others.
+//
+// One word holds the closed bit, the dropped bit and the count of submits
+// inside. A submit enters with one fetch_add (and leaves at once if the
+// closed bit is set) and leaves with one fetch_sub. Closing sets the closed
+// bit and never waits: the Sender is dropped by whoever leaves the word at
+// "closed, nobody inside", the closer itself when nobody is inside, or else
+// the last submit to leave. The dropped bit makes that happen exactly once
+// (a late submit that entered and left after the close must not drop it
+// again). Inside, a submit only moves one task into the unbounded queue: no
+// Python, no wait.
+class SenderGate {
+public:
+    explicit SenderGate(TaskSender s) noexcept : sender_(std::move(s)) {}
+    SenderGate(const SenderGate&) = delete;
+    SenderGate& operator=(const SenderGate&) = delete;
+
+    class Use {
+    public:
+        explicit Use(SenderGate& g) noexcept : g_(&g) {
+            if (g.word_.fetch_add(1, std::memory_order_acq_rel) & kClosed) leave();
+        }
+        ~Use() { leave(); }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        explicit operator bool() const noexcept { return g_ != nullptr; }
+        const TaskSender& sender() const noexcept { return g_->sender_; }
+
+    private:
+        void leave() noexcept {
+            if (!g_) return;
+            const std::uint64_t prev = g_->word_.fetch_sub(1, std::memory_order_acq_rel);
+            if ((prev & ~kDropped) == (kClosed | 1)) g_->drop();
+            g_ = nullptr;
+        }
+        SenderGate* g_;
+    };
+
+    bool closed() const noexcept { return word_.load(std::memory_order_acquire) & kClosed; }
+
+    // Closes the gate: later submits are refused. Never waits.
+    void close() noexcept {
+        const std::uint64_t prev = word_.fetch_or(kClosed, std::memory_order_acq_rel);
+        if (!(prev & kClosed) && !(prev & kInside)) drop();
+    }
+
+    // In a forked child: refused from now on, the Sender never touched again
+    // (the channel's locks may have been held by a thread the child lacks).
+    void abandon() noexcept { word_.fetch_or(kClosed | kDropped, std::memory_order_acq_rel); }
+
+private:
+    static constexpr std::uint64_t kClosed = std::uint64_t{1} << 63;
+    static constexpr std::uint64_t kDropped = std::uint64_t{1} << 62;
+    static constexpr std::uint64_t kInside = kDropped - 1;
+
+    void drop() noexcept {
+        if (word_.fetch_or(kDropped, std::memory_order_acq_rel) & kDropped) return;
+        // Dropping the last Sender disconnects the queue: each worker still
+        // receives what is queued, then ends.
+        TaskSender gone(std::move(sender_));
+    }
+
+    std::atomic<std::uint64_t> word_{0};
+    TaskSender sender_;  // empty once dropped
+};
+
+// What a pool shares with its workers and the exit hook, and outlives the
+// pool object for as long as a worker runs.
+struct Crew {
+    explicit Crew(TaskSender tx) noexcept : gate(std::move(tx)) {}
+
+    SenderGate gate;
+    std::atomic<bool> stopped{false};           // set once, by the first stop()
+    std::atomic<bool> cancel_requested{false};  // set before the gate closes, never reset
+
+    std::mutex m;                    // leaf: guards live
+    std::condition_variable ended;  // notified when live reaches zero
+    std::size_t live = 0;           // workers not yet ended
+
+    // Guarded by the registry's mutex.
+    bool listed = false;
+    std::list<std::shared_ptr<Crew>>::iterator where;
+
+    // Shuts the pool down without waiting. Returns whether this call did it
+    // (false when the pool was stopped already). With cancel, every task a
+    // worker takes from now on has its future cancelled instead of being run.
+    bool stop(bool cancel) noexcept {
+        if (stopped.exchange(true, std::memory_order_acq_rel)) return false;
+        if (cancel) cancel_requested.store(true, std::memory_order_release);
+        gate.close();
+        return true;
+    }
+
+    // Called by each worker as its last step, and for workers that never
+    // started.
+    void ended_by(std::size_t n) noexcept;
+
+    // Requires: detached. Waits until every worker has ended, but for the
+    // calling thread when it is one of them (a task that shuts down its own
+    // pool must not wait for itself). With an interrupt, waits in slices and
+    // returns false when it asks to stop.
+    bool wait(Interrupt* interrupt) noexcept;
+};
+
+// The pool a worker thread belongs to, to spot a wait for itself.
+thread_local const Crew* t_crew = nullptr;
+
+// Every crew with live workers, for the exit hook. Made once, never freed:
+// detached workers may still be leaving it while the process exits.
+struct Registry {
+    std::mutex m;  // leaf: guards everything below
+    std::list<std::shared_ptr<Crew>> crews;
+    bool exiting = false;  // the exit hook has run: pools made later start shut down
+};
+
+void fork_prepare() noexcept;
+void fork_parent() noexcept;
+void fork_child() noexcept;
+
+Registry& registry() {
+    static Registry& r = [] () -> Registry& {
+        auto* made = new Registry;
+        pthread_atfork(&fork_prepare, &fork_parent, &fork_child);
+        return *made;
+    }();
+    return r;
+}
+
+// A child process has none of its parent's workers: every crew is ended
+// there, and its queue refused, so that neither the exit hook nor a shutdown
+// waits for threads that do not exist. The crews' own mutexes may have been
+// held by those threads at the fork, so they are made afresh.
+void fork_prepare() noexcept { registry().m.lock(); }
+void fork_parent() noexcept { registry().m.unlock(); }
+void fork_child() noexcept {
+    Registry& r = registry();
+    for (const std::shared_ptr<Crew>& c : r.crews) {
+        new (&c->m) std::mutex;
+        new (&c->ended) std::condition_variable;
+        c->live = 0;
+        c->listed = false;
+        c->stopped.store(true);
+        c->gate.abandon();
+    }
+    // The pools still hold their crews (so do the copies of the vanished
+    // workers' captures), so clearing the list frees none of them.
+    r.crews.clear();
+    r.m.unlock();
+}
+
+void Crew::ended_by(std::size_t n) noexcept {
+    bool last;
+    {
+        std::lock_guard<std::mutex> g(m);
+        live -= n;
+        last = live == 0;
+    }
+    // Every end is announced: a worker waiting for its own pool waits for
+    // one left, not none.
+    ended.notify_all();
+    if (!last) return;
+    std::shared_ptr<Crew> keep;  // dropped after the registry's lock
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.m);
+    if (listed) {
+        keep = std::move(*where);
+        r.crews.erase(where);
+        listed = false;
+    }
+}
+
+bool Crew::wait(Interrupt* interrupt) noexcept {
+    const std::size_t self = t_crew == this ? 1 : 0;
+    std::unique_lock<std::mutex> g(m);
+    auto done = [&] { return live <= self; };
+    if (!interrupt) {
+        ended.wait(g, done);
+        return true;
+    }
+    while (!ended.wait_for(g, kInterruptSlice, done)) {
+        g.unlock();  // requested() runs Python
+        if (interrupt->requested()) return false;
+        g.lock();
+    }
+    return true;
+}
+
 struct State {
     PyObject* weaklist = nullptr;  // must stay the first field: see kWeaklistOffset
-    std::optional<TaskSender> sender;
-    std::vector<NativeThread> workers;
-    std::shared_ptr<Flag> running;
-    std::shared_ptr<Flag> cancel_requested;
+    std::shared_ptr<Crew> crew;
     Ref future_type;
 
     State() = default;
-    State(State&& o) noexcept
-        : weaklist(nullptr),
-          sender(std::move(o.sender)),
-          workers(std::move(o.workers)),
-          running(std::move(o.running)),
-          cancel_requested(std::move(o.cancel_requested)),
-          future_type(std::move(o.future_type)) {}
+    State(State&& o) noexcept : weaklist(nullptr), crew(std::move(o.crew)), future_type(std::move(o.future_type)) {}
 };
 using Self = Box<State>;
 
@@ -153,23 +332,6 @@ void call_discarding(PyObject* obj, PyObject* name, PyObject* arg = nullptr) {
         PyErr_Clear();
 }
 
-// A cancelled future only tells concurrent.futures.wait()/as_completed() that
-// it is done once set_running_or_notify_cancel() has run; cancel() alone wakes
-// result() callers but not those waiters. Called only on cancelled futures, so
-// the future is never marked running.
-void notify_if_cancelled(PyObject* future) {
-    const Names& n = names();
-    PyObject* c = call_method(future, n.cancelled);
-    if (!c) {
-        PyErr_Clear();
-        return;
-    }
-    const int yes = PyObject_IsTrue(c);
-    Py_DECREF(c);
-    if (yes < 0) PyErr_Clear();
-    if (yes > 0) call_discarding(future, n.set_running_or_notify_cancel);
-}
-
 // Runs func(*args, **kwargs), inside the task's context when it has one, as
 // context.run(func, *args, **kwargs) would. Returns a new reference, or
 // nullptr with the error set.
@@ -217,13 +379,27 @@ void release_call(Task& t) {
 }
 
 // Requires: attached.
-void run_task(Task& task, Flag& cancel_requested) {
+//
+// The future keeps the concurrent.futures contract: it is marked running
+// before the callable runs, so that from then on cancel() answers False and
+// the task runs to completion, and a future cancelled before that (by its
+// user, by Executor.map giving up, by shutdown(cancel_futures=True)) never
+// runs its callable. set_running_or_notify_cancel() also wakes wait() and
+// as_completed() for a cancelled future. A future that is neither pending nor
+// cancelled (finished by someone else) makes it raise; its task is not run
+// either.
+void run_task(Task& task, const Crew& crew) {
     const Names& n = names();
     PyObject* future = task.future.get();
-    if (cancel_requested.get()) {
+    if (crew.cancel_requested.load(std::memory_order_acquire)) call_discarding(future, n.cancel);
+    int go = -1;
+    if (PyObject* r = call_method(future, n.set_running_or_notify_cancel)) {
+        go = PyObject_IsTrue(r);
+        Py_DECREF(r);
+    }
+    if (go <= 0) {
+        if (go < 0) PyErr_Clear();
         release_call(task);
-        call_discarding(future, n.cancel);
-        notify_if_cancelled(future);
         release(task.future);
         return;
     }
@@ -236,14 +412,10 @@ void run_task(Task& task, Flag& cancel_requested) {
     PyObject* completed = result ? call_method(future, n.set_result, result) : call_method(future, n.set_exception, exc);
     Py_XDECREF(result);
     Py_XDECREF(exc);
-    if (completed) {
+    if (completed)
         Py_DECREF(completed);
-    } else {
-        // The future was finished already, normally because its user
-        // cancelled it before or while the callable ran.
-        PyErr_Clear();
-        notify_if_cancelled(future);
-    }
+    else
+        PyErr_Clear();  // finished by someone else meanwhile
     release(task.future);
 }
 
@@ -257,7 +429,7 @@ void run_task(Task& task, Flag& cancel_requested) {
 // the grace period.
 constexpr auto kIdleGrace = std::chrono::milliseconds(50);
 
-void worker_main(const TaskReceiver& rx, Flag& cancel_requested) {
+void worker_loop(const TaskReceiver& rx, const Crew& crew) {
     NativeThreadState ts;
     for (;;) {
         chan::RecvResult<Task> r = ts.kept() ? rx.recv_timeout(kIdleGrace) : rx.recv();
@@ -269,75 +441,82 @@ void worker_main(const TaskReceiver& rx, Flag& cancel_requested) {
         Attached attached(ts);
         // Finalizing: the task is left untouched (its references are parked,
         // never run) and the thread ends; its thread state is the
-        // interpreter's to delete. Nothing may join it any more (the pool
-        // may never be reclaimed: its owner can be a thread the interpreter
-        // stopped), so it detaches itself rather than end unjoined.
-        if (!attached.ok()) {
-            NativeThread::release_self();
-            return;
-        }
+        // interpreter's to delete.
+        if (!attached.ok()) return;
         // Tasks already queued run in the same attach, taken without
         // waiting: letting go of the interpreter between them would hand the
         // GIL to whichever thread waits for it (often the submitter) once per
         // task. The worker still detaches before any wait for a task.
         do {
-            run_task(*r.item, cancel_requested);
+            run_task(*r.item, crew);
             r = rx.try_recv();
         } while (r.ok() && !Py_IsFinalizing());
     }
     ts.end();
 }
 
-// Requires: detached (or a thread that never attaches). Joins every handle in
-// start order, skipping the calling thread's own: a task that shuts down or
-// drops its own pool must not wait for itself; its thread ends by itself once
-// the queue is drained.
-//
-// With an interrupt, each join waits in slices and asks it between them; when
-// it asks to stop, the handles joined so far are removed and the rest stay
-// in `workers`, still to be joined. Returns whether all were joined.
-bool join_all(std::vector<NativeThread>& workers, Interrupt* interrupt = nullptr) {
-    for (auto it = workers.begin(); it != workers.end(); ++it) {
-        if (it->is_current()) {
-            it->detach();
-        } else if (!interrupt) {
-            it->join();
-        } else {
-            while (!it->join_for(kInterruptSlice)) {
-                if (interrupt->requested()) {
-                    workers.erase(workers.begin(), it);
-                    return false;
-                }
-            }
-        }
-    }
-    workers.clear();
-    return true;
+void worker_main(const TaskReceiver& rx, Crew& crew) {
+    t_crew = &crew;
+    worker_loop(rx, crew);
+    crew.ended_by(1);
 }
 
-// Requires: attached. Waits, detached, for the workers to end. While the
-// interpreter is finalizing nothing is waited for: no worker can attach to
-// run anything any more, and one caught in a wait may never end (the
-// interpreter ends or parks a thread that tries to attach then, and so does
-// our own Detached), so the handles are let go and the process exits without
-// them.
+// Requires: attached. Waits, detached, for the crew's workers to end. While
+// the interpreter is finalizing nothing is waited for: no worker can attach
+// to run anything any more, and one caught in a wait may never end.
 //
-// `signals` (shutdown only; a deallocator cannot raise) lets the main thread
-// run signal handlers while it waits; when one raises, the handles not yet
-// joined stay in `workers` and the exception propagates from here.
-void wait_for_workers(std::vector<NativeThread>& workers, SignalCheck* signals = nullptr) {
-    if (workers.empty()) return;
-    if (Py_IsFinalizing()) {
-        for (NativeThread& w : workers) w.detach();
-        workers.clear();
-        return;
-    }
-    bool joined;
+// `signals` lets the main thread run signal handlers while it waits; when one
+// raises, the exception propagates from here and the workers go on.
+void wait_for(Crew& crew, SignalCheck& signals) {
+    if (Py_IsFinalizing()) return;
+    bool done;
     {
         Detached d;
-        joined = join_all(workers, signals ? signals->get() : nullptr);
+        done = crew.wait(signals.get());
     }
-    if (signals) signals->conclude(joined);
+    signals.conclude(done);
+}
+
+// ---- the exit hook -------------------------------------------------------------
+
+// Run by threading at interpreter exit, on the main thread, where it joins
+// its own non-daemon threads and the standard library's executors join their
+// workers. Every pool that still has workers (live, dropped, or shut down
+// without waiting) is shut down, so that submit raises from now on, and its
+// workers are waited for, so that what is queued runs. A pool made later
+// starts shut down.
+PyObject* at_exit(PyObject*, PyObject*) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::vector<std::shared_ptr<Crew>> crews;
+        {
+            Registry& r = registry();
+            std::lock_guard<std::mutex> g(r.m);
+            r.exiting = true;
+            crews.assign(r.crews.begin(), r.crews.end());
+        }
+        for (const std::shared_ptr<Crew>& c : crews) c->stop(false);
+        SignalCheck signals;
+        for (const std::shared_ptr<Crew>& c : crews) wait_for(*c, signals);
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef at_exit_def = {"_vornic_pools_at_exit", &at_exit, METH_NOARGS, nullptr};
+
+// Requires: attached. Registers at_exit with threading, once per process;
+// a failure is raised (and the next pool tries again).
+void ensure_exit_hook() {
+    static std::atomic<bool> registered{false};
+    if (registered.load(std::memory_order_acquire)) return;
+    Ref threading = Ref::steal(check(PyImport_ImportModule("threading")));
+    Ref add = Ref::steal(check(PyObject_GetAttrString(threading.get(), "_register_atexit")));
+    Ref hook = Ref::steal(check(PyCFunction_New(&at_exit_def, nullptr)));
+    // Two first pools racing may both register; the second run of the hook
+    // finds nothing left to do.
+    if (!registered.load(std::memory_order_acquire)) {
+        Ref done = Ref::steal(check(PyObject_CallOneArg(add.get(), hook.get())));
+        registered.store(true, std::memory_order_release);
+    }
 }
 
 // ---- Python-facing methods -------------------------------------------------
@@ -362,52 +541,50 @@ struct Impl {
             count = available_parallelism().value_or(4);
         }
         names();  // made here, attached, so that a worker never has to fail making them
+        ensure_exit_hook();
         State s;
-        auto [tx, rx] = chan::unbounded<Task>();
-        s.sender.emplace(std::move(tx));
-        s.running = std::make_shared<Flag>(true);
-        s.cancel_requested = std::make_shared<Flag>(false);
-        s.workers.reserve(count);  // a count too large to hold fails here, before any thread
         Ref futures = Ref::steal(check(PyImport_ImportModule("concurrent.futures")));
         s.future_type = Ref::steal(check(PyObject_GetAttrString(futures.get(), "Future")));
+        // A count too large to keep track of fails here, before any thread.
+        if (count > std::vector<NativeThread>().max_size()) throw std::bad_alloc();
+        std::vector<NativeThread>().reserve(count);
+        auto [tx, rx] = chan::unbounded<Task>();
+        auto crew = std::make_shared<Crew>(std::move(tx));
+        crew->live = count;
+        std::uint64_t started = 0;
         try {
-            for (std::uint64_t i = 0; i < count; ++i)
-                s.workers.push_back(NativeThread::spawn(
-                    [rx = rx, flag = s.cancel_requested] { worker_main(rx, *flag); }));
+            for (; started < count; ++started)
+                NativeThread::spawn([rx = rx, crew] { worker_main(rx, *crew); }).detach();
         } catch (...) {
             // The workers already started see the queue disconnect and end by
-            // themselves; their handles are dropped without joining.
-            s.sender.reset();
-            for (NativeThread& w : s.workers) w.detach();
-            s.workers.clear();
+            // themselves.
+            crew->stop(false);
+            crew->ended_by(count - started);
             throw;
         }
+        bool exiting;
+        {
+            Registry& r = registry();
+            std::lock_guard<std::mutex> g(r.m);
+            exiting = r.exiting;
+            if (!exiting) {
+                crew->where = r.crews.insert(r.crews.end(), crew);
+                crew->listed = true;
+            }
+        }
+        if (exiting) crew->stop(false);
+        s.crew = std::move(crew);
         return s;
     }
 
     static void shutdown(Self& self, Maybe<bool> wait, Maybe<bool> cancel_futures) {
-        State& s = self.native;
-        if (!s.running->exchange(false)) return;
-        if (cancel_futures.v.value_or(false)) s.cancel_requested->set(true);
-        s.sender.reset();
-        std::vector<NativeThread> workers = std::move(s.workers);
-        s.workers.clear();
-        if (workers.empty()) return;
-        if (wait.v.value_or(true)) {
-            // Interrupted by a signal handler that raised: the pool stays shut
-            // down and its workers finish what is queued; the handles still to
-            // be joined go back to the pool, whose deallocator joins them.
-            SignalCheck signals;
-            try {
-                wait_for_workers(workers, &signals);
-            } catch (...) {
-                s.workers = std::move(workers);
-                throw;
-            }
-        } else {
-            auto handles = std::make_shared<std::vector<NativeThread>>(std::move(workers));
-            NativeThread::spawn([handles] { join_all(*handles); }).detach();
-        }
+        Crew& crew = *self.native.crew;
+        if (!crew.stop(cancel_futures.v.value_or(false))) return;
+        if (!wait.v.value_or(true)) return;
+        // Interrupted by a signal handler that raised: the pool stays shut
+        // down and its workers finish what is queued on their own.
+        SignalCheck signals;
+        wait_for(crew, signals);
     }
 
     static PyObject* submit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -418,12 +595,21 @@ struct Impl {
             bind_collecting(sig, args, kwargs, b, rest_args, rest_kwargs);
             SharedHold hold(Self::of(self)->borrow);
             State& s = Self::of(self)->native;
-            if (!s.running->get() || !s.sender) throw RuntimeError(msg::kPoolShutdown);
+            if (s.crew->gate.closed()) throw RuntimeError(msg::kPoolShutdown);
             Ref context = copy_context();
             Ref future = Ref::steal(check(PyObject_CallNoArgs(s.future_type.get())));
             Task task{Ref::borrow(b.slot[0]), std::move(rest_args), std::move(rest_kwargs), future.clone(),
                       std::move(context)};
-            chan::SendResult<Task> sent = s.sender->send(std::move(task));
+            // The result is kept past the gate: a task handed back is
+            // destroyed outside it, where its finalizers may run.
+            chan::SendResult<Task> sent{chan::SendStatus::Disconnected, std::nullopt};
+            {
+                SenderGate::Use use(s.crew->gate);
+                // Closed meanwhile, by the exit hook (a shutdown cannot
+                // overlap this call: it needs the exclusive hold).
+                if (!use) throw RuntimeError(msg::kPoolShutdown);
+                sent = use.sender().send(std::move(task));
+            }
             if (!sent.ok()) throw RuntimeError(msg::kSubmitFailed);  // the handed-back task and future go here
             return future.release();
         });
@@ -483,17 +669,16 @@ struct Impl {
         });
     }
 
+    // Deallocation starts a shutdown and never waits (see the top of this
+    // file): the workers run what is queued and end on their own, and the
+    // exit hook waits for them if the process ends first. Nothing here blocks:
+    // stop() is a few atomic steps, and dropping the queue's Sender only
+    // wakes the workers.
     static void reclaim(PyObject* o) noexcept {
-        // Weak references go first: the join below lets other threads run,
-        // and one of them must not revive this object through a weak
-        // reference while it is being torn down.
         PyObject_ClearWeakRefs(o);
-        State& s = Self::of(o)->native;
-        s.running->set(false);
-        s.sender.reset();
-        wait_for_workers(s.workers);
-        // The remaining fields (handles, flags, future_type) go with the
-        // native contents.
+        Self::of(o)->native.crew->stop(false);
+        // The crew (shared with the workers), future_type and the rest go
+        // with the native contents.
         dealloc<State>(o);
     }
 };
@@ -511,10 +696,13 @@ PyMethodDef methods[] = {
     method<&Impl::shutdown, kShutdown, Access::Exclusive>(
         "shutdown",
         "shutdown($self, wait=True, cancel_futures=False)\n--\n\nShut down the thread pool, dropping the sender and "
-        "joining all worker threads."),
+        "joining all worker threads.\nThe way to wait for a pool: dropping the last reference starts a shutdown and "
+        "does not wait."),
     {"submit", as_cfunction(&Impl::submit), METH_VARARGS | METH_KEYWORDS,
      "submit($self, func, *args, **kwargs)\n--\n\nSubmit a task for parallel execution in the thread pool.\n"
-     "Instantiates and returns a standard `concurrent.futures.Future`."},
+     "Instantiates and returns a standard `concurrent.futures.Future`.\n"
+     "A worker marks the future running before it calls func; a future cancelled\n"
+     "before that never runs func."},
     {"map", as_cfunction(&Impl::map), METH_VARARGS | METH_KEYWORDS, kMapDoc},
     method0<&Impl::enter>("__enter__", "__enter__($self)\n--\n\nReturn the pool itself."),
     method<&Impl::exit, kExit, Access::Exclusive>(

@@ -1,5 +1,6 @@
 """Shared fixtures and helpers for the Python suite."""
 import gc
+import inspect
 import sys
 import sysconfig
 import threading
@@ -58,6 +59,44 @@ def assert_no_leak(fn, repeat=20_000, objs=(), slack=50):
     after_objs = len(gc.get_objects())
     assert after_refs == before_refs, (before_refs, after_refs)
     assert after_objs - before_objs < slack, (before_objs, after_objs)
+
+
+# Under pytest-run-parallel (make test-ft runs the suite with four threads per
+# test body) these tests run once, on one thread: they watch process-wide
+# state that the other copies of the body would change (reference counts,
+# live objects, signal handlers, patched modules, warnings), start processes,
+# or drive hypothesis, whose engine is not thread-safe. Matched by file and by
+# what the test's source uses, so that a new test of that kind is covered
+# without a marker of its own.
+THREAD_UNSAFE_FILES = {"test_signals.py", "test_typing.py"}
+THREAD_UNSAFE_USES = ("subprocess", "assert_no_leak", "getrefcount", "get_objects", "monkeypatch",
+                      "pytest.warns", "sys.setswitchinterval", "faulthandler")
+
+
+def _thread_unsafe_reason(item):
+    if item.path.name in THREAD_UNSAFE_FILES:
+        return item.path.name
+    fn = getattr(item, "function", None)
+    if fn is None:
+        return None
+    if getattr(fn, "is_hypothesis_test", False):
+        return "hypothesis"
+    try:
+        source = inspect.getsource(fn)
+    except (OSError, TypeError):
+        return None
+    return next((use for use in THREAD_UNSAFE_USES if use in source), None)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "thread_unsafe: run once, on one thread, under pytest-run-parallel")
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        reason = _thread_unsafe_reason(item)
+        if reason:
+            item.add_marker(pytest.mark.thread_unsafe(reason=f"uses {reason}"))
 
 
 def pytest_sessionfinish(session, exitstatus):

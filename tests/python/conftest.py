@@ -64,13 +64,14 @@ def assert_no_leak(fn, repeat=20_000, objs=(), slack=50):
 # Under pytest-run-parallel (make test-ft runs the suite with four threads per
 # test body) these tests run once, on one thread: they watch process-wide
 # state that the other copies of the body would change (reference counts,
-# live objects, signal handlers, patched modules, warnings), start processes,
-# or drive hypothesis, whose engine is not thread-safe. Matched by file and by
+# live objects, memory use, signal handlers, patched or removed modules,
+# warnings), start processes, or drive hypothesis, whose engine is not
+# thread-safe. Matched by file and by
 # what the test's source uses, so that a new test of that kind is covered
 # without a marker of its own.
 THREAD_UNSAFE_FILES = {"test_signals.py", "test_typing.py"}
 THREAD_UNSAFE_USES = ("subprocess", "assert_no_leak", "getrefcount", "get_objects", "monkeypatch",
-                      "pytest.warns", "sys.setswitchinterval", "faulthandler")
+                      "pytest.warns", "sys.setswitchinterval", "faulthandler", "sys.modules", "/proc/self")
 
 
 def _thread_unsafe_reason(item):
@@ -85,7 +86,16 @@ def _thread_unsafe_reason(item):
         source = inspect.getsource(fn)
     except (OSError, TypeError):
         return None
-    return next((use for use in THREAD_UNSAFE_USES if use in source), None)
+    use = next((use for use in THREAD_UNSAFE_USES if use in source), None)
+    if use:
+        return use
+    # Holding the only worker of, or shutting down, a pool that the copies of
+    # the body share.
+    if {"pool", "executor"} & set(getattr(item, "fixturenames", ())):
+        for use in ("Held(", ".shutdown("):
+            if use in source:
+                return f"{use} on a shared pool fixture"
+    return None
 
 
 def pytest_configure(config):

@@ -358,11 +358,12 @@ class TestShutdown:
 
     @pytest.mark.timeout(120)
     def test_task_dropping_the_last_reference(self):
-        # On a free-threaded build the worker's drop is merged later by the
-        # thread that made the pool, at some bytecode boundary, possibly
-        # inside Future.result() holding the very lock the workers need to
-        # complete their futures: a deallocator that waited for the workers
-        # would hang there. Many rounds, because the moment varies.
+        # On a free-threaded build the worker's drop is carried out later by
+        # the thread that made the pool, at some bytecode boundary, possibly
+        # inside Future.result() holding the future's lock, which the worker
+        # needs to complete that future: a deallocator that waited for the
+        # workers would hang there. Each round holds that lock as result()
+        # does while the drop lands; many rounds, because the moment varies.
         for _ in range(300):
             box = [ThreadPool(3)]
             ref = weakref.ref(box[0])
@@ -374,10 +375,12 @@ class TestShutdown:
                 return "dropped"
             dropping = box[0].submit(drop)
             queued = [box[0].submit(int, str(i)) for i in range(5)]
-            gate.set()
+            wait_until(dropping.running)  # the worker took the lock once already
+            with dropping._condition:
+                gate.set()
+                wait_until(lambda: ref() is None)
             assert dropping.result(10) == "dropped"
             assert [q.result(10) for q in queued] == list(range(5))
-            wait_until(lambda: ref() is None)
 
     def test_dropping_a_pool_runs_everything_queued(self):
         p = ThreadPool(1)

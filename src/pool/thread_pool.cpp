@@ -545,7 +545,9 @@ struct Impl {
         State s;
         Ref futures = Ref::steal(check(PyImport_ImportModule("concurrent.futures")));
         s.future_type = Ref::steal(check(PyObject_GetAttrString(futures.get(), "Future")));
-        // A count too large to keep track of fails here, before any thread.
+        // A count so large that not even a handle per worker could be
+        // allocated fails here, with MemoryError, before any thread starts
+        // (rather than after starting as many as the platform allows).
         if (count > std::vector<NativeThread>().max_size()) throw std::bad_alloc();
         std::vector<NativeThread>().reserve(count);
         auto [tx, rx] = chan::unbounded<Task>();

@@ -6,6 +6,7 @@ import gc
 import inspect
 import os
 import sys
+import threading
 import weakref
 
 import pytest
@@ -13,6 +14,7 @@ from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 from _vornic import ConcurrentMap
+from conftest import run_threads
 
 # Registration order, with each method's parameters (None: pop's optional
 # default has no text-signature form, as dict.pop's has none).
@@ -288,7 +290,6 @@ class TestMappingProtocol:
         assert dict(m.items()) == {"a": 0, "b": 2, "c": 3, "k": "kk", "other": 5}
 
     def test_setdefault_has_one_winner(self):
-        from conftest import run_threads
         m = ConcurrentMap()
         got = [None] * 8
 
@@ -395,3 +396,36 @@ def test_map_in_a_reference_cycle_is_collected():
     del m, h
     gc.collect()
     assert probe() is None
+
+
+@pytest.mark.timeout(120)
+def test_collections_racing_writers():
+    """The collector traverses maps while other threads change them; cycles
+    made meanwhile are still found and nothing live is freed."""
+    class Holder:
+        pass
+    shared = ConcurrentMap(4)
+    probes = []
+    writers_left = [2]
+    lock = threading.Lock()
+
+    def work(i):
+        if i == 0:
+            while writers_left[0]:
+                gc.collect()
+            return
+        try:
+            for j in range(3000):
+                h = Holder()
+                h.map = ConcurrentMap(2)
+                h.map[j] = h
+                probes.append(weakref.ref(h))
+                shared[(i, j % 50)] = [j]
+                shared.pop((i, (j + 25) % 50), None)
+        finally:
+            with lock:
+                writers_left[0] -= 1
+    run_threads(work, 3)
+    gc.collect()
+    assert all(p() is None for p in probes)
+    assert all(type(v) is list and len(v) == 1 for v in shared.values())

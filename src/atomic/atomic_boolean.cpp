@@ -35,6 +35,8 @@ struct Impl {
             return check(PyUnicode_FromString(Self::of(o)->native.value.load() ? "AtomicBoolean(True)" : "AtomicBoolean(False)"));
         });
     }
+    // Truth value: the current value (a sequentially consistent load).
+    static int truth(PyObject* o) noexcept { return Self::of(o)->native.value.load() ? 1 : 0; }
     static PyObject* str(PyObject* o) noexcept {
         return guarded([&] { return check(PyUnicode_FromString(Self::of(o)->native.value.load() ? "True" : "False")); });
     }
@@ -60,6 +62,7 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_repr, reinterpret_cast<void*>(&Impl::repr)},
     {Py_tp_str, reinterpret_cast<void*>(&Impl::str)},
+    {Py_nb_bool, reinterpret_cast<void*>(&Impl::truth)},
     {0, nullptr},
 };
 

@@ -1,5 +1,8 @@
 // AtomicInteger: a 64-bit signed cell shared without a lock. Every method is
-// one atomic instruction with the chosen ordering; arithmetic wraps.
+// one atomic instruction with the chosen ordering (update_and_get and
+// get_and_update: a compare-and-set loop); arithmetic wraps. It reads as an
+// int (int(), operator.index, format) but is not one: no binary arithmetic,
+// no truth value of its own, and equality and hashing stay by identity.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -46,6 +49,11 @@ constexpr Sig<1> kIncrement{kCls, "increment", {"ordering"}, 0};
 constexpr Sig<1> kDecrement{kCls, "decrement", {"ordering"}, 0};
 constexpr Sig<2> kGetAndSet{kCls, "get_and_set", {"new_value", "ordering"}, 1};
 constexpr Sig<3> kCompareAndSet{kCls, "compare_and_set", {"expected", "new_value", "ordering"}, 2};
+constexpr Sig<2> kFetchAnd{kCls, "fetch_and", {"value", "ordering"}, 1};
+constexpr Sig<2> kFetchOr{kCls, "fetch_or", {"value", "ordering"}, 1};
+constexpr Sig<2> kFetchXor{kCls, "fetch_xor", {"value", "ordering"}, 1};
+constexpr Sig<1> kUpdateAndGet{kCls, "update_and_get", {"fn"}, 1};
+constexpr Sig<1> kGetAndUpdate{kCls, "get_and_update", {"fn"}, 1};
 
 using Shared = CellOps<std::int64_t>;
 
@@ -85,6 +93,58 @@ struct Impl {
     }
     static std::int64_t decrement_relaxed(Self& s) {
         return wrap_add(fetch_add_raw(s, -1, std::memory_order_relaxed), -1);
+    }
+
+    static std::int64_t fetch_and(Self& s, std::int64_t value, NoneOr<Text> ordering) {
+        return s.native.value.fetch_and(value, rmw_order(parse_ordering(ordering)));
+    }
+    static std::int64_t fetch_or(Self& s, std::int64_t value, NoneOr<Text> ordering) {
+        return s.native.value.fetch_or(value, rmw_order(parse_ordering(ordering)));
+    }
+    static std::int64_t fetch_xor(Self& s, std::int64_t value, NoneOr<Text> ordering) {
+        return s.native.value.fetch_xor(value, rmw_order(parse_ordering(ordering)));
+    }
+
+    // A compare-and-set loop around fn: fn runs with no lock held (there is
+    // none), on the value last seen; when another thread changed the cell
+    // meanwhile, fn runs again on the newer value. Returns the value fn made
+    // (New) or the one it was given (Old) on the round that stored.
+    template <bool New>
+    static std::int64_t update(Self& s, Obj fn) {
+        std::atomic<std::int64_t>& cell = s.native.value;
+        std::int64_t cur = cell.load(std::memory_order_seq_cst);
+        for (;;) {
+            Ref arg = Ref::steal(check(PyLong_FromLongLong(cur)));
+            Ref out = Ref::steal(check(PyObject_CallOneArg(fn.p, arg.get())));
+            const std::int64_t next = convert::to_i64(out.get());
+            // On failure cur is reloaded with the value that beat us.
+            if (cell.compare_exchange_strong(cur, next, std::memory_order_seq_cst)) return New ? next : cur;
+        }
+    }
+    static std::int64_t update_and_get(Self& s, Obj fn) { return update<true>(s, fn); }
+    static std::int64_t get_and_update(Self& s, Obj fn) { return update<false>(s, fn); }
+
+    // The number protocol: the current value as an int, and += / -= as one
+    // atomic add each, which keep the object (no new one is bound).
+    static PyObject* as_int(PyObject* o) noexcept {
+        return guarded([&] { return check(PyLong_FromLongLong(Self::of(o)->native.value.load())); });
+    }
+    template <bool Subtract>
+    static PyObject* inplace(PyObject* o, PyObject* other) noexcept {
+        return guarded([&]() -> PyObject* {
+            // Anything that is not an integer is left to the interpreter,
+            // which then reports the unsupported operand types.
+            if (!PyIndex_Check(other)) return Py_NewRef(Py_NotImplemented);
+            const std::int64_t d = convert::to_i64(other);
+            fetch_add_raw(*Self::of(o), Subtract ? wrap_neg(d) : d, std::memory_order_seq_cst);
+            return Py_NewRef(o);
+        });
+    }
+    static PyObject* format(PyObject* o, PyObject* spec) noexcept {
+        return guarded([&] {
+            Ref v = Ref::steal(check(PyLong_FromLongLong(Self::of(o)->native.value.load())));
+            return check(PyObject_Format(v.get(), spec));
+        });
     }
 
     static PyObject* repr(PyObject* o) noexcept {
@@ -141,6 +201,30 @@ PyMethodDef methods[] = {
         "compare_and_set",
         "compare_and_set($self, expected, new_value, ordering=None)\n--\n\nAtomically compare the current value to expected, "
         "and if equal, swap with new_value.\nReturns True if the swap succeeded, otherwise False."),
+    method<&Impl::fetch_and, kFetchAnd>(
+        "fetch_and",
+        "fetch_and($self, value, ordering=None)\n--\n\nAtomically AND value into the value (bitwise, two's complement) "
+        "and return the OLD value."),
+    method<&Impl::fetch_or, kFetchOr>(
+        "fetch_or",
+        "fetch_or($self, value, ordering=None)\n--\n\nAtomically OR value into the value (bitwise, two's complement) "
+        "and return the OLD value."),
+    method<&Impl::fetch_xor, kFetchXor>(
+        "fetch_xor",
+        "fetch_xor($self, value, ordering=None)\n--\n\nAtomically XOR value into the value (bitwise, two's complement) "
+        "and return the OLD value."),
+    method<&Impl::update_and_get, kUpdateAndGet>(
+        "update_and_get",
+        "update_and_get($self, fn)\n--\n\nReplace the value with fn(value) and return the NEW value.\n"
+        "fn runs outside any lock and is called again with the newer value whenever another thread\n"
+        "changed the value in between, so it should be free of side effects."),
+    method<&Impl::get_and_update, kGetAndUpdate>(
+        "get_and_update",
+        "get_and_update($self, fn)\n--\n\nReplace the value with fn(value) and return the OLD value.\n"
+        "fn runs outside any lock and is called again with the newer value whenever another thread\n"
+        "changed the value in between, so it should be free of side effects."),
+    {"__format__", as_cfunction(&Impl::format), METH_O,
+     "__format__($self, format_spec, /)\n--\n\nFormat the current value as an int."},
     kMethodsEnd,
 };
 
@@ -151,6 +235,10 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_repr, reinterpret_cast<void*>(&Impl::repr)},
     {Py_tp_str, reinterpret_cast<void*>(&str_slot)},
+    {Py_nb_int, reinterpret_cast<void*>(&Impl::as_int)},
+    {Py_nb_index, reinterpret_cast<void*>(&Impl::as_int)},
+    {Py_nb_inplace_add, reinterpret_cast<void*>(&Impl::inplace<false>)},
+    {Py_nb_inplace_subtract, reinterpret_cast<void*>(&Impl::inplace<true>)},
     {0, nullptr},
 };
 

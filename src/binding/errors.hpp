@@ -33,6 +33,11 @@ inline constexpr const char* kAcquireStore = "there is no such thing as an acqui
 inline constexpr const char* kAcqRelStore = "there is no such thing as an acquire-release store";
 // ConcurrentMap
 inline constexpr const char* kShardCountZero = "shard_count must be greater than zero";
+inline constexpr const char* kPopitemEmpty = "popitem(): map is empty";
+// The mapping update's errors are dict.update's (printf formats: count; index; index, length).
+inline constexpr const char* kUpdateArgs = "update expected at most 1 argument, got %zd";
+inline constexpr const char* kUpdateNotSequence = "cannot convert dictionary update sequence element #%zd to a sequence";
+inline constexpr const char* kUpdateBadLength = "dictionary update sequence element #%zd has length %zd; 2 is required";
 // Channel
 inline constexpr const char* kCapacityNegative = "Capacity must be non-negative";
 inline constexpr const char* kTimeoutNegative = "Timeout must be non-negative";

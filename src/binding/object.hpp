@@ -59,6 +59,15 @@ void dealloc(PyObject* o) noexcept {
     Py_DECREF(tp);
 }
 
+// Deallocator for the classes that take part in cyclic garbage collection:
+// the object leaves the collector's lists before its contents go, so no
+// collection started by a finalizer those contents run can traverse it.
+template <class Native, bool Weakrefs = false>
+void gc_dealloc(PyObject* o) noexcept {
+    PyObject_GC_UnTrack(o);
+    dealloc<Native, Weakrefs>(o);
+}
+
 // One type object per process. The first caller creates it; a
 // PyMutex (which detaches while waiting) makes concurrent first uses agree on
 // one object. Returns a borrowed reference, or nullptr with an error set.
@@ -94,6 +103,7 @@ PyTypeObject* atomic_boolean();
 PyTypeObject* rw_lock();
 PyTypeObject* rw_lock_read_guard();
 PyTypeObject* rw_lock_write_guard();
+PyTypeObject* atomic_reference();
 // The module function `select`'s method definition.
 PyMethodDef* select_def();
 }  // namespace types

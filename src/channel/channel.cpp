@@ -201,6 +201,50 @@ struct Impl {
 
     static PyObject* iter(PyObject* o) noexcept { return Py_NewRef(o); }
 
+    // len(): the items buffered now (0 for a rendezvous channel, which
+    // buffers nothing). The truth value does not follow it: every channel is
+    // true, so `if ch:` keeps meaning "there is a channel".
+    static Py_ssize_t length(PyObject* o) noexcept {
+        return static_cast<Py_ssize_t>(Self::of(o)->native.receiver.len());
+    }
+    static int truth(PyObject*) noexcept { return 1; }
+    static PyObject* closed(PyObject* o, void*) noexcept {
+        return Py_NewRef(Self::of(o)->native.sender.closed() ? Py_True : Py_False);
+    }
+
+    // ---- cyclic garbage collection ----
+    //
+    // The buffered items belong to the channel core, which RecvOp/SendOp
+    // objects and blocked calls share through handle copies. They are this
+    // object's to report only while it holds the core's only handles: its
+    // Receiver and, until close(), its Sender. Otherwise a collection could
+    // free items that a live RecvOp can still receive; such a cycle is found
+    // by a later collection, once the other handles are gone. New handles are
+    // only made from this object, so none can appear once it is garbage.
+    static bool sole_owner(const ChannelState& s) noexcept {
+        if (!s.receiver) return false;
+        const auto [senders, receivers] = s.receiver.handle_counts();
+        return receivers == 1 && senders == (s.sender.closed() ? 0u : 1u);
+    }
+    static int traverse(PyObject* o, visitproc visit, void* arg) noexcept {
+        Py_VISIT(Py_TYPE(o));
+        const ChannelState& s = Self::of(o)->native;
+        if (!sole_owner(s)) return 0;
+        return s.receiver.for_each_buffered([&](const Ref& item) {
+            Py_VISIT(item.get());
+            return 0;
+        });
+    }
+    // Drops the buffered items one by one, each released with no channel
+    // lock held (their finalizers may run Python code).
+    static int clear(PyObject* o) noexcept {
+        const ChannelState& s = Self::of(o)->native;
+        if (!sole_owner(s)) return 0;
+        while (s.receiver.try_recv().ok()) {
+        }
+        return 0;
+    }
+
     // async for: the awaitable of a receive that ends the iteration once the
     // channel is closed and drained.
     static PyObject* anext(PyObject* o) noexcept {
@@ -268,6 +312,7 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getset[] = {
     {"capacity", &Impl::capacity, nullptr, nullptr, nullptr},
+    {"closed", &Impl::closed, nullptr, "True once close() has been called.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -276,7 +321,11 @@ PyType_Slot slots[] = {
                                   "Rust's crossbeam-channel.\nSupports bounded, unbounded, and unbuffered (capacity=0) "
                                   "rendezvous modes.")},
     {Py_tp_new, reinterpret_cast<void*>(&constructor<&Impl::make, kNew>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<ChannelState>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&gc_dealloc<ChannelState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&Impl::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&Impl::clear)},
+    {Py_mp_length, reinterpret_cast<void*>(&Impl::length)},
+    {Py_nb_bool, reinterpret_cast<void*>(&Impl::truth)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_iter, reinterpret_cast<void*>(&Impl::iter)},
@@ -286,7 +335,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec{"builtins.Channel", sizeof(Self), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec{"builtins.Channel", sizeof(Self), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 TypeSlot type_slot;
 
 }  // namespace

@@ -58,6 +58,13 @@ class Chan {
     finish_side();
   }
 
+  // The live handles of each side (senders, receivers), as of some recent
+  // instant: a count read as n means every handle that was dropped before
+  // this read is no longer using the channel.
+  std::pair<std::size_t, std::size_t> handle_counts() const noexcept {
+    return {senders_.load(std::memory_order_acquire), receivers_.load(std::memory_order_acquire)};
+  }
+
   void drop_receiver() noexcept {
     if (receivers_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     visit([](auto& f) {

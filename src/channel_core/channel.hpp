@@ -159,6 +159,15 @@ class Receiver {
   bool is_disconnected() const noexcept {
     return chan_->visit([](const auto& f) { return f.is_disconnected(); });
   }
+  // Live handles (senders, receivers), counting this one; see Chan.
+  std::pair<std::size_t, std::size_t> handle_counts() const noexcept { return chan_->handle_counts(); }
+  // Calls f(const T&) on each buffered item, oldest first, under the channel
+  // lock, until f returns non-zero (returned). f must not destroy, move or
+  // wait for anything.
+  template <class F>
+  int for_each_buffered(F&& f) const {
+    return chan_->visit([&](const auto& fl) { return fl.for_each_buffered(f); });
+  }
   // Registered waiters (receive side, send side); for diagnostics and tests.
   std::pair<std::size_t, std::size_t> waiter_counts() const noexcept {
     return chan_->visit([](const auto& f) { return f.waiter_counts(); });

@@ -119,6 +119,15 @@ class BoundedFlavor : public ChannelState {
     }
   }
 
+  // As UnboundedFlavor::for_each_buffered.
+  template <class F>
+  int for_each_buffered(F&& f) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (std::size_t i = 0; i < len_; ++i)
+      if (const int r = f(*slot(i))) return r;
+    return 0;
+  }
+
  private:
   // The i-th live slot counted from the oldest item (i <= len_ < cap_ + 1).
   T* slot(std::size_t i) const noexcept {

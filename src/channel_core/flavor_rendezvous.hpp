@@ -117,6 +117,11 @@ class RendezvousFlavor : public ChannelState {
   std::size_t len() const noexcept { return 0; }
   std::optional<std::size_t> capacity() const noexcept { return 0; }
   void discard_buffered() noexcept {}
+  // Nothing is buffered: items wait with their senders.
+  template <class F>
+  int for_each_buffered(F&&) const noexcept {
+    return 0;
+  }
 };
 
 }  // namespace vornic::chan::detail

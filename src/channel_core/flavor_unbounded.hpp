@@ -100,6 +100,17 @@ class UnboundedFlavor : public ChannelState {
     }
   }
 
+  // Calls f(const T&) for every buffered item, oldest first, under the lock:
+  // f must not destroy, move or wait (an item reader such as a collector's
+  // visit, which stops at f's first non-zero result).
+  template <class F>
+  int for_each_buffered(F&& f) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const T& item : queue_)
+      if (const int r = f(item)) return r;
+    return 0;
+  }
+
  private:
   std::deque<T> queue_;
 };

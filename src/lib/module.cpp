@@ -51,6 +51,17 @@ void add_function(PyObject* module, PyMethodDef* def) {
     add_object(module, name.get(), fn.get());
 }
 
+// ConcurrentMap implements the mutable mapping protocol without inheriting
+// from the abstract class (its keys()/values()/items() are list snapshots,
+// and it compares by identity), so it is registered as a virtual subclass:
+// isinstance(m, collections.abc.MutableMapping) holds.
+void register_mapping() {
+    Ref abc = Ref::steal(check(PyImport_ImportModule("collections.abc")));
+    Ref mm = Ref::steal(check(PyObject_GetAttrString(abc.get(), "MutableMapping")));
+    Ref done = Ref::steal(check(PyObject_CallMethod(mm.get(), "register", "O",
+                                                    reinterpret_cast<PyObject*>(require_type(types::concurrent_map)))));
+}
+
 int exec_module(PyObject* module) noexcept {
     return guarded_int([&] {
         if (!PyModule_Check(module)) throw_cast_error(module, "module");
@@ -65,6 +76,8 @@ int exec_module(PyObject* module) noexcept {
         add_class(module, types::rw_lock_read_guard, "RwLockReadGuard");
         add_class(module, types::rw_lock_write_guard, "RwLockWriteGuard");
         add_function(module, types::select_def());
+        add_class(module, types::atomic_reference, "AtomicReference");
+        register_mapping();
         return 0;
     });
 }

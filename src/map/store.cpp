@@ -539,4 +539,43 @@ void Store::clear() {
     }
 }
 
+// ---- mapping protocol and collector support -----------------------------------
+
+Ref Store::any_key() {
+    for (std::uint64_t i = 0; i < count_; ++i) {
+        Shard& sh = shards_[i];
+        if (sh.table.pairs_unlocked() == 0) continue;  // see count()
+        PyObject* key = nullptr;
+        {
+            Locked g(sh);
+            sh.table.for_each([&](std::uint64_t, BucketView b) {
+                if (!key && b.size() != 0) key = obj(b[0].key);
+            });
+            if (key) Py_INCREF(key);
+        }
+        if (key) return Ref::steal(key);
+    }
+    return Ref{};
+}
+
+int Store::for_each_entry(visitproc visit, void* arg) {
+    // The collector calls this with every other thread stopped at a point
+    // where it holds no shard lock, so the locks are free; they are taken
+    // anyway for callers that do not stop the world (gc.get_referents).
+    for (std::uint64_t i = 0; i < count_; ++i) {
+        Shard& sh = shards_[i];
+        if (sh.table.pairs_unlocked() == 0) continue;
+        Locked g(sh);
+        int r = 0;
+        sh.table.for_each([&](std::uint64_t, BucketView b) {
+            for (const Pair& p : b) {
+                if (r == 0) r = visit(obj(p.key), arg);
+                if (r == 0) r = visit(obj(p.value), arg);
+            }
+        });
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
 }  // namespace vornic::map

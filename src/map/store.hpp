@@ -81,6 +81,18 @@ public:
     Ref collect(Part part);
     void clear();
 
+    // For the mapping protocol and the cyclic garbage collector (store.cpp's
+    // last section).
+    //
+    // A new reference to some stored key (the first one found from shard 0
+    // on), or an empty Ref when the map is empty.
+    Ref any_key();
+    // Calls visit(key, arg) and visit(value, arg) for every stored pair,
+    // shard by shard under each shard's lock; stops at, and returns, the
+    // first non-zero result. visit must not run Python code (the collector's
+    // visit functions do not).
+    int for_each_entry(visitproc visit, void* arg);
+
 private:
     // Where a key lives: its hash value as a table key, and its shard.
     struct Target {

@@ -1,7 +1,13 @@
-"""AtomicInteger and AtomicBoolean semantics."""
+"""AtomicInteger, AtomicBoolean and AtomicReference semantics."""
+import gc
+import operator
+import sys
+import types
+import weakref
+
 import pytest
 
-from _vornic import AtomicBoolean, AtomicInteger
+from _vornic import AtomicBoolean, AtomicInteger, AtomicReference
 from conftest import run_threads
 
 MIN, MAX = -2**63, 2**63 - 1
@@ -93,6 +99,75 @@ class TestAtomicInteger:
         assert a.get() == 4 * n
 
 
+    def test_reads_as_an_int_but_is_not_one(self):
+        a = AtomicInteger(1234567)
+        assert int(a) == operator.index(a) == 1234567 and type(int(a)) is int
+        assert f"{a:,}" == "1,234,567" and format(a, "x") == "12d687" and f"{a}" == "1234567"
+        assert list(range(AtomicInteger(3))) == [0, 1, 2]
+        for op in (lambda: a + 1, lambda: 1 + a, lambda: a * 2, lambda: -a, lambda: a < 2):
+            with pytest.raises(TypeError):
+                op()
+        assert bool(AtomicInteger(0)) is True  # truthiness stays that of an object
+        assert AtomicInteger(1) != AtomicInteger(1) and {a: "key"}[a] == "key"
+
+    def test_in_place_add_and_subtract_keep_the_object(self):
+        a = AtomicInteger(MAX - 1)
+        same = a
+        a += 2
+        assert a is same and a.get() == MIN  # wraps like every add
+        a -= 2
+        assert a is same and a.get() == MAX - 1
+        a += AtomicInteger(1)  # anything with __index__
+        assert a.get() == MAX
+        with pytest.raises(TypeError):
+            a += 1.0
+        with pytest.raises(OverflowError):
+            a -= 2**63
+        assert a is same and a.get() == MAX
+
+    def test_bitwise_fetch_operations(self):
+        a = AtomicInteger(0b1100)
+        assert a.fetch_and(0b1010) == 0b1100 and a.get() == 0b1000
+        assert a.fetch_or(0b0011, ordering="relaxed") == 0b1000 and a.get() == 0b1011
+        assert a.fetch_xor(-1, ordering="AcqRel") == 0b1011 and a.get() == ~0b1011
+        for o in ("relaxed", "release", "acquire", "acq_rel", "seq_cst"):
+            a.fetch_or(0, ordering=o)
+        with pytest.raises(ValueError, match="^Unsupported memory ordering: bogus$"):
+            a.fetch_and(0, ordering="bogus")
+        assert a.get() == ~0b1011
+
+    def test_update_functions(self):
+        a = AtomicInteger(5)
+        assert a.update_and_get(lambda v: v * 3) == 15
+        assert a.get_and_update(lambda v: v - 1) == 15 and a.get() == 14
+        for bad, exc in ((lambda v: "x", TypeError), (lambda v: 2**64, OverflowError), (lambda v: 1 // 0, ZeroDivisionError)):
+            with pytest.raises(exc):
+                a.update_and_get(bad)
+        assert a.get() == 14
+
+        calls = []
+
+        def racing(v):  # another thread's change lands between the read and the store
+            calls.append(v)
+            if len(calls) == 1:
+                a.set(100)
+            return v + 1
+        assert a.update_and_get(racing) == 101 and calls == [14, 100] and a.get() == 101
+
+    @pytest.mark.timeout(120)
+    def test_update_and_get_storm_is_exact(self):
+        a = AtomicInteger()
+        r = AtomicReference(0)
+        n = 5_000
+
+        def work(i):
+            for _ in range(n):
+                a.update_and_get(lambda v: v + 1)
+                r.get_and_update(lambda v: v + 1)
+        run_threads(work, 4)
+        assert a.get() == r.get() == 4 * n
+
+
 class TestAtomicBoolean:
     def test_basics(self):
         assert AtomicBoolean().get() is False
@@ -126,3 +201,76 @@ class TestAtomicBoolean:
     def test_str_and_repr(self):
         assert str(AtomicBoolean(True)) == "True"
         assert repr(AtomicBoolean()) == "AtomicBoolean(False)"
+
+    def test_truth_value_is_the_value(self):
+        b = AtomicBoolean()
+        assert not b
+        b.set(True)
+        assert b and bool(b) is True
+
+
+class TestAtomicReference:
+    def test_operations_compare_by_identity(self):
+        r = AtomicReference()
+        assert r.get() is None and repr(r) == "AtomicReference(None)"
+        first, twin = [1], [1]
+        r.set(first)
+        assert r.get() is first and repr(r) == "AtomicReference([1])"
+        assert r.compare_and_set(twin, "no") is False and r.get() is first  # equal is not enough
+        assert r.compare_and_set(first, twin) is True and r.get() is twin
+        assert r.get_and_set("s") is twin
+        assert r.update_and_get(lambda v: v + "!") == "s!"
+        assert r.get_and_update(lambda v: v * 2) == "s!" and r.get() == "s!s!"
+        with pytest.raises(TypeError):
+            r.get(ordering="relaxed")
+        with pytest.raises(ZeroDivisionError):
+            r.update_and_get(lambda v: 1 // 0)
+        assert r.get() == "s!s!"
+        assert AtomicReference(value=5).get() == 5
+        alias = AtomicReference[int]
+        assert type(alias) is types.GenericAlias and alias.__origin__ is AtomicReference
+        r.set(r)
+        assert repr(r) == "AtomicReference(AtomicReference(...))"
+
+    def test_replaced_objects_are_released(self):
+        class Obj:
+            pass
+        old = Obj()
+        probe = weakref.ref(old)
+        r = AtomicReference(old)
+        del old
+        r.set(Obj())
+        assert probe() is None
+        new = r.get()
+        before = sys.getrefcount(new)
+        for replace in (lambda: r.get_and_set(1), lambda: r.compare_and_set(new, 2)):
+            r.set(new)
+            replace()
+            assert sys.getrefcount(new) == before - 1
+
+    def test_reference_cycle_is_collected(self):
+        class Holder:
+            pass
+        h = Holder()
+        h.ref = AtomicReference(h)
+        probe = weakref.ref(h)
+        del h
+        gc.collect()
+        assert probe() is None
+
+    @pytest.mark.timeout(120)
+    def test_get_racing_set_of_fresh_objects(self):
+        """Readers must never see a released object: every read is one of the
+        lists the writers stored, still intact."""
+        r = AtomicReference([0, 0])
+        n = 20_000
+
+        def work(i):
+            if i % 2:
+                for j in range(n):
+                    r.set([i, j])
+            else:
+                for _ in range(n):
+                    v = r.get()
+                    assert type(v) is list and len(v) == 2 and v[0] in (0, 1, 3)
+        run_threads(work, 4)

@@ -1,9 +1,11 @@
 """Channel: flavours, failures and their messages, close-then-drain, timeouts,
-threads woken by close, and reference leaks."""
+threads woken by close, length and closed state, cyclic collection, and
+reference leaks."""
 import gc
 import sys
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -228,6 +230,67 @@ class TestClose:
         raises(TimeoutError, "recv() timed out waiting for available item", ch.recv_timeout, 0.01)
         ch.send("second")
         assert ch.recv() == "second"
+
+
+class TestLengthAndState:
+    def test_len_counts_buffered_items_and_truth_stays(self):
+        for ch in (Channel(), Channel(3)):
+            assert len(ch) == 0 and bool(ch) is True and ch.closed is False
+            ch.send("a")
+            ch.send("b")
+            assert len(ch) == 2
+            ch.recv()
+            ch.close()
+            assert len(ch) == 1 and ch.closed is True and ch
+            with pytest.raises(AttributeError):
+                ch.closed = False
+        rendezvous = Channel(0)
+        t = threading.Thread(target=rendezvous.send, args=("x",), daemon=True)
+        t.start()
+        time.sleep(SETTLE)
+        assert len(rendezvous) == 0  # the sender holds its item; nothing is buffered
+        assert rendezvous.recv() == "x"
+        t.join(PROMPT)
+
+
+class TestCycles:
+    class Holder:
+        pass
+
+    def collected(self, build):
+        """build(holder) makes a cycle through holder; True if, with every
+        outside reference dropped, a collection frees it."""
+        h = self.Holder()
+        keep = build(h)
+        probe = weakref.ref(h)
+        del h, keep
+        gc.collect()
+        return probe() is None
+
+    @pytest.mark.parametrize("capacity", [None, 2])
+    def test_buffered_item_holding_its_channel(self, capacity):
+        def build(h):
+            h.ch = Channel(capacity)
+            h.ch.send(h)
+        assert self.collected(build)
+
+    def test_send_op_holding_itself_through_its_item(self):
+        def build(h):
+            h.op = Channel().send_op(h)
+        assert self.collected(build)
+
+    def test_items_an_op_can_still_receive_are_kept(self):
+        # The RecvOp shares the channel's buffer: the cycle through the buffer
+        # is not the channel's alone, so a collection must leave it.
+        h = self.Holder()
+        h.ch = Channel()
+        h.ch.send(h)
+        op = h.ch.recv_op()
+        probe = weakref.ref(h)
+        del h
+        gc.collect()
+        _, item = select([op])
+        assert isinstance(item, self.Holder) and item is probe()
 
 
 class TestCloseWakesBlockedThreads:

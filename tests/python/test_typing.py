@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import _vornic
-from _vornic import Channel, ConcurrentMap, RecvOp, SendOp
+from _vornic import AtomicReference, Channel, ConcurrentMap, RecvOp, SendOp
 
 ROOT = Path(__file__).resolve().parents[2]
 TOUR = ROOT / "tests" / "typing" / "tour.py"
@@ -59,7 +59,7 @@ def test_tour_runs():
 
 
 @pytest.mark.parametrize("cls, args", [(Channel, (int,)), (RecvOp, (str,)), (SendOp, (bytes,)),
-                                       (ConcurrentMap, (str, int))])
+                                       (ConcurrentMap, (str, int)), (AtomicReference, (int,))])
 def test_generic_classes_subscript_at_run_time(cls, args):
     alias = cls[args]
     assert type(alias) is types.GenericAlias
@@ -67,7 +67,7 @@ def test_generic_classes_subscript_at_run_time(cls, args):
     assert alias == cls[args] and repr(alias) == f"{cls.__name__}[{', '.join(a.__name__ for a in args)}]"
     with pytest.raises(TypeError):
         isinstance(object(), alias)
-    if cls in (Channel, ConcurrentMap):
+    if cls in (Channel, ConcurrentMap, AtomicReference):
         assert type(alias()) is cls
     if cls is ConcurrentMap:
         class Counts(alias):

@@ -5,12 +5,13 @@ classes must be subscriptable there too."""
 import asyncio
 import concurrent.futures as cf
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, MutableMapping
 from typing import assert_type
 
 from _vornic import (
     AtomicBoolean,
     AtomicInteger,
+    AtomicReference,
     Channel,
     ConcurrentMap,
     RecvOp,
@@ -31,6 +32,18 @@ def atomics() -> None:
     ready = AtomicBoolean()
     assert_type(ready.get_and_set(True), bool)
     assert_type(ready.get(ordering="Acquire"), bool)
+    hits += 5
+    assert_type(hits, AtomicInteger)
+    assert_type(int(hits), int)
+    assert f"{hits:,}" == "5"
+    assert_type(hits.update_and_get(lambda n: n * 2), int)
+    assert_type(hits.fetch_or(1, ordering="acq_rel"), int)
+    assert ready
+    config: AtomicReference[dict[str, int] | None] = AtomicReference()
+    assert_type(config.get(), dict[str, int] | None)
+    assert_type(config.update_and_get(lambda c: {**(c or {}), "n": 1}), dict[str, int] | None)
+    names: AtomicReference[tuple[str, ...]] = AtomicReference(("a",))
+    assert_type(names.get_and_update(lambda t: (*t, "b")), tuple[str, ...])
 
 
 def concurrent_map() -> None:
@@ -43,6 +56,16 @@ def concurrent_map() -> None:
     assert_type(m.values(), list[int])
     assert_type(m.items(), list[tuple[str, int]])
     assert_type(len(m), int)
+    m["b"] = 2
+    assert_type(m["b"], int)
+    assert_type(m.get("zz", 0), int)
+    assert_type(m.pop("b", None), int | None)
+    m.update({"c": 3}, d=4)
+    m.update([("e", 5)])
+    assert_type(m.setdefault("f", 6), int)
+    assert_type([k for k in m if k in m], list[str])
+    as_mapping: MutableMapping[str, int] = m
+    del as_mapping["c"]
     counters: ConcurrentMap[str, AtomicInteger] = ConcurrentMap()
     assert_type(counters.get_or_insert("hits", AtomicInteger()).increment(), int)
 

@@ -919,7 +919,7 @@ TEST(RwLockAnnounced, ReadersRacingWritersNeverSeeAHalfWrittenState) {
     // writers take the lock every way there is (blocking, with a deadline,
     // by trying) and each must finish its writes however busy the readers
     // keep the lock: the watchdog ends a writer that waits forever.
-    constexpr int kReaders = 3, kWriters = 2, kWrites = 300;
+    constexpr int kReaders = 3, kWriters = 2, kWrites = 100;
     RawRwLock lock;
     std::int64_t left = 0, right = 0;
     std::atomic<bool> stop{false};

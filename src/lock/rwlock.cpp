@@ -55,7 +55,13 @@ namespace vornic::lock {
 namespace {
 
 using LockHandle = std::shared_ptr<RawRwLock>;
-using DepthCell = std::shared_ptr<std::atomic<std::uint64_t>>;
+
+// Each thread's READ_DEPTH on a cache line of its own: every read guard of
+// the thread writes it.
+struct alignas(64) Depth {
+    std::atomic<std::uint64_t> value{0};
+};
+using DepthCell = std::shared_ptr<Depth>;
 
 // The calling thread's identity: a process-unique number, never reused
 // (unlike OS thread ids). Constant-initialised, so a lookup is one TLS access
@@ -71,18 +77,20 @@ std::uint64_t this_thread_id() noexcept {
 // The calling thread's READ_DEPTH cell. Read guards keep a handle on it, so
 // it outlives its thread as long as they do.
 const DepthCell& this_thread_depth() {
-    thread_local const DepthCell cell = std::make_shared<std::atomic<std::uint64_t>>(0);
+    thread_local const DepthCell cell = std::make_shared<Depth>();
     return cell;
 }
 
-void decrement_depth(std::atomic<std::uint64_t>& d) noexcept {
+void decrement_depth(Depth& depth) noexcept {
+    std::atomic<std::uint64_t>& d = depth.value;
     std::uint64_t cur = d.load(std::memory_order_relaxed);
     while (cur > 0 && !d.compare_exchange_weak(cur, cur - 1, std::memory_order_relaxed)) {
     }
 }
 
-// One thread's handle on one lock state (see the top of the file).
-struct LocalHandle {
+// One thread's handle on one lock state (see the top of the file), on a
+// cache line of its own, since its count changes with every guard.
+struct alignas(64) LocalHandle {
     LockHandle lock;
     DepthCell depth;  // the making thread's READ_DEPTH
     std::atomic<std::uint64_t> users;
@@ -261,7 +269,7 @@ struct Guard {
             if (g.held) throw RuntimeError(msg::kGuardEntered);
             RawRwLock& lock = *g.handle->lock;
             if constexpr (K == Kind::Read) {
-                std::atomic<std::uint64_t>& depth = *g.handle->depth;
+                std::atomic<std::uint64_t>& depth = g.handle->depth->value;
                 const bool recursive = depth.load(std::memory_order_relaxed) > 0;
                 if (ReaderRecord::Entry* e = lock.try_lock_shared_announced(ReaderRecord::mine())) {
                     g.held = Held{Held::How::kAnnounced, e};

@@ -262,10 +262,11 @@ struct Guard {
             GuardBox<K>& box = *GuardBox<K>::of(self);
             State& g = box.native;
             check_thread<K>(g);
-            // Kept across the wait below: the guard is bound to this thread and
-            // every other thread fails the check above before it could look at
-            // the hold, so giving it back early would change nothing visible.
-            ExclusiveHold hold(box.borrow);
+            // Exclusive access to the guard. Only this thread gets past the
+            // check above, and it runs Python code only while it waits (signal
+            // handlers), so the flag is taken only for a wait; elsewhere
+            // seeing it free is the same as taking and giving it back.
+            if (box.borrow.load() != 0) throw RuntimeError(msg::kBorrowed);
             if (g.held) throw RuntimeError(msg::kGuardEntered);
             RawRwLock& lock = *g.handle->lock;
             if constexpr (K == Kind::Read) {
@@ -275,6 +276,7 @@ struct Guard {
                     g.held = Held{Held::How::kAnnounced, e};
                 } else {
                     if (!lock.try_lock_shared(recursive)) {
+                        ExclusiveHold hold(box.borrow);
                         wait_for<K>(g.timeout, [&](Interrupt* interrupt, const Deadline& deadline) {
                             return lock.lock_shared(recursive, interrupt, deadline);
                         });
@@ -285,6 +287,7 @@ struct Guard {
                 depth.fetch_add(1, std::memory_order_relaxed);
             } else {
                 if (!lock.try_lock_exclusive()) {
+                    ExclusiveHold hold(box.borrow);
                     wait_for<K>(g.timeout, [&](Interrupt* interrupt, const Deadline& deadline) {
                         return lock.lock_exclusive(interrupt, deadline);
                     });
@@ -298,8 +301,22 @@ struct Guard {
     static void exit(GuardBox<K>& box, Obj, Obj, Obj) {
         State& g = box.native;
         check_thread<K>(g);
-        ExclusiveHold hold(box.borrow);
+        // Exclusive access, checked as in enter: nothing here runs Python.
+        if (box.borrow.load() != 0) throw RuntimeError(msg::kBorrowed);
         if (g.held) release<K>(g);
+    }
+
+    // The common call, three positional arguments, goes straight in; any
+    // other form takes the generic thunk and its exact argument errors.
+    template <const auto& Sig>
+    static PyObject* exit_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        if (nargs == 3 && kwnames == nullptr) [[likely]] {
+            return guarded([&]() -> PyObject* {
+                exit(*GuardBox<K>::of(self), Obj{}, Obj{}, Obj{});
+                return Py_NewRef(Py_None);
+            });
+        }
+        return fastcall<&Guard<K>::exit, Sig, Access::None>(self, args, nargs, kwnames);
     }
 
     // On the creating thread: release what is held. On another thread: report
@@ -349,34 +366,41 @@ struct Impl {
     static Ref write(LockBox& self, NoneOr<double> timeout) {
         return Ref::steal(make_guard<Kind::Write>(self, timeout));
     }
+
+    // read() / write() with no argument, the common call, skip the binding.
+    template <Kind K, auto Fn, const auto& Sig>
+    static PyObject* guard_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        if (nargs == 0 && kwnames == nullptr) [[likely]]
+            return guarded([&]() -> PyObject* { return make_guard<K>(*LockBox::of(self), NoneOr<double>{}); });
+        return fastcall<Fn, Sig>(self, args, nargs, kwnames);
+    }
 };
 
 PyMethodDef lock_methods[] = {
-    method<&Impl::read, kRead>("read",
+    {"read", as_cfunction(&Impl::guard_call<Kind::Read, &Impl::read, kRead>), METH_FASTCALL | METH_KEYWORDS,
                                "read($self, timeout=None)\n--\n\nPrepare a read lock guard. Acquisition occurs upon "
                                "entering the context.\nWith a timeout (seconds), entering raises TimeoutError once it "
-                               "passes without the lock; 0 only tries."),
-    method<&Impl::write, kWrite>("write",
+                               "passes without the lock; 0 only tries."},
+    {"write", as_cfunction(&Impl::guard_call<Kind::Write, &Impl::write, kWrite>), METH_FASTCALL | METH_KEYWORDS,
                                  "write($self, timeout=None)\n--\n\nPrepare a write lock guard. Acquisition occurs "
                                  "upon entering the context.\nWith a timeout (seconds), entering raises TimeoutError "
-                                 "once it passes without the lock; 0 only tries."),
+                                 "once it passes without the lock; 0 only tries."},
     kMethodsEnd,
 };
 
 PyMethodDef read_methods[] = {
     {"__enter__", as_cfunction(&Guard<Kind::Read>::enter), METH_NOARGS,
      "__enter__($self)\n--\n\nEnter the read lock context."},
-    method<&Guard<Kind::Read>::exit, kReadExit, Access::None>(
-        "__exit__", "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the read lock context, releasing the lock."),
+    {"__exit__", as_cfunction(&Guard<Kind::Read>::exit_call<kReadExit>), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the read lock context, releasing the lock."},
     kMethodsEnd,
 };
 
 PyMethodDef write_methods[] = {
     {"__enter__", as_cfunction(&Guard<Kind::Write>::enter), METH_NOARGS,
      "__enter__($self)\n--\n\nEnter the write lock context."},
-    method<&Guard<Kind::Write>::exit, kWriteExit, Access::None>(
-        "__exit__",
-        "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the write lock context, releasing the lock."),
+    {"__exit__", as_cfunction(&Guard<Kind::Write>::exit_call<kWriteExit>), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the write lock context, releasing the lock."},
     kMethodsEnd,
 };
 

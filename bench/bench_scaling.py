@@ -205,6 +205,46 @@ def rwlock_read(kind):
     return make, OPS // 2
 
 
+def private_dicts(kind):
+    """Calibration: each thread reads a dict of its own, so nothing is shared
+    and the loop scales as far as the machine lets any loop scale."""
+    def make(i):
+        d = {k: k for k in range(HOT)}
+        ks = list(range(HOT)) * (OPS // HOT)
+
+        def body():
+            get = d.get
+            for k in ks:
+                get(k)
+        return body
+    return make, HOT * (OPS // HOT)
+
+
+def rwlock_rows(counts, ft):
+    """The read lock against a shared threading.Lock, with "eff": the case's
+    T-thread/1-thread ratio over that of the private-dict loop in the same
+    run (1.00 scales as well as a loop that shares nothing)."""
+    kinds = ["ours", "threading.Lock"] + ["ft_utils"] * ft
+    names = {"ours": "with RwLock.read()", "threading.Lock": "with threading.Lock() (shared)",
+             "ft_utils": "ft_utils RWReadContext"}
+    rates = {}
+    for n in counts:
+        for kind in ["calibration"] + kinds:
+            make, ops = private_dicts(kind) if kind == "calibration" else rwlock_read(kind)
+            rates[kind, n] = throughput(n, make, ops)
+    one = counts[0]
+    print("\n| case | threads | M ops/s | T/1T | eff | vs shared threading.Lock |")
+    print("|---" * 6 + "|")
+    for kind in ["calibration"] + kinds:
+        for n in counts:
+            r = rates[kind, n]
+            scale = r / rates[kind, one]
+            eff = scale / (rates["calibration", n] / rates["calibration", one])
+            vs = "" if kind == "calibration" else f"{r / rates['threading.Lock', n]:.2f}x"
+            name = names.get(kind, "private dict.get per thread (calibration)")
+            print(f"| {name} | {n} | {r / 1e6:.2f} | {scale:.2f} | {eff:.2f} | {vs} |")
+
+
 def pool_tiny(kind, workers):
     # Each thread submits tiny tasks in batches and waits for each batch.
     per, batch = OPS // 20, 100
@@ -236,7 +276,6 @@ def main(argv=()):
         ("map set, distinct keys", map_set, ["ours", "lock+dict"] + ["ft_utils"] * ft + ["cereggii"] * cg),
         ("counter increment", counter, ["ours", "lock+int"] + ["ft_utils"] * ft + ["cereggii"] * cg),
         ("channel MPMC", channel_mpmc, ["ours", "queue.Queue"] + ["ft_utils"] * ft),
-        ("RwLock.read()", rwlock_read, ["ours", "threading.Lock"] + ["ft_utils"] * ft),
     ]
     header = "| case | threads | " + " | ".join(["ours", "scaling", "baseline", "ours vs baseline", "peers"]) + " |"
     print(header)
@@ -267,6 +306,7 @@ def main(argv=()):
         print(f"| pool tiny tasks ({n} workers) | {n} | {rates['ours'] / 1e6:.3f} M/s | {rates['ours'] / first:.2f}x | "
               f"ThreadPoolExecutor {rates['ThreadPoolExecutor'] / 1e6:.3f} M/s | "
               f"{rates['ours'] / rates['ThreadPoolExecutor']:.2f}x | |")
+    rwlock_rows(counts, ft)
 
 
 if __name__ == "__main__":

@@ -57,6 +57,8 @@ inline constexpr const char* kSelectedClosed = "Selected channel is closed";
 inline constexpr const char* kSelectTimeout = "select() timed out waiting for ready channel";
 // RwLock
 inline constexpr const char* kGuardEntered = "Lock guard already entered";
+inline constexpr const char* kReadLockTimeout = "Timed out waiting for the read lock";
+inline constexpr const char* kWriteLockTimeout = "Timed out waiting for the write lock";
 inline constexpr const char* kReaderOverflow = "RwLock reader count overflow";
 // ThreadPool
 inline constexpr const char* kWorkersZero = "num_workers must be greater than zero";

@@ -35,9 +35,21 @@
 // back the same way: the threads queued behind it wait for the release that
 // its claim would have led to, and if another writer took the claim first,
 // that writer's release wakes them.
+//
+// Deadlines end a wait exactly as an interrupt does: the sleeper withdraws.
+//
+// Revocation (see core_rwlock.hpp for the protocol) happens right after a
+// writer has the claim, whether it took it or was handed it: kBias may still
+// be set then, and only the claim holder clears it. The writer walks every
+// ReaderRecord and, for each entry naming this lock, waits until it changes.
+// A reader leaving clears its entry and then looks at revoking_; the writer
+// sets revoking_ before it looks at the entries, so a reader it still sees
+// inside will see revoking_ when it leaves and wake it through
+// revoke_wakes_.
 
 #include "lock/core_rwlock.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <stdexcept>
@@ -86,7 +98,79 @@ std::int64_t now_ns() noexcept {
 constexpr std::int64_t kFairBaseNs = 500'000;
 constexpr std::int64_t kFairJitterNs = 500'000;
 
+// After a revocation the bias stays off for this many times what the
+// revocation took, so that revoking costs writers at most about a tenth of
+// their time however often they come.
+constexpr std::int64_t kBiasPauseFactor = 9;
+
+// The length of the next sleep: a slice when an interrupt must be asked
+// between sleeps, else what is left until the deadline, else no limit
+// (nullptr). False when the deadline has passed.
+bool next_sleep(Interrupt* interrupt, const Deadline& deadline, timespec& ts, timespec*& limit) noexcept {
+    limit = nullptr;
+    std::chrono::nanoseconds len = std::chrono::nanoseconds::max();
+    if (interrupt) len = kInterruptSlice;
+    if (deadline) {
+        const auto left = *deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return false;
+        len = std::min(len, std::chrono::duration_cast<std::chrono::nanoseconds>(left) + std::chrono::nanoseconds(1));
+    }
+    if (len != std::chrono::nanoseconds::max()) {
+        ts.tv_sec = static_cast<time_t>(len.count() / 1'000'000'000);
+        ts.tv_nsec = static_cast<long>(len.count() % 1'000'000'000);
+        limit = &ts;
+    }
+    return true;
+}
+
+void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected, const timespec* limit) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, limit, nullptr, 0);
+}
+
+// The global record list, and the calling thread's claim on one of them.
+std::atomic<ReaderRecord*> g_records{nullptr};
+thread_local ReaderRecord* t_record = nullptr;
+thread_local bool t_record_gone = false;
+
+struct RecordOwner {
+    ReaderRecord* record = nullptr;
+    ~RecordOwner() {
+        t_record = nullptr;
+        t_record_gone = true;
+        if (record) record->in_use.store(false, std::memory_order_release);
+    }
+};
+
 }  // namespace
+
+ReaderRecord* ReaderRecord::first() noexcept { return g_records.load(std::memory_order_acquire); }
+
+ReaderRecord& ReaderRecord::mine() {
+    if (ReaderRecord* r = t_record) [[likely]]
+        return *r;
+    ReaderRecord* r = nullptr;
+    for (ReaderRecord* c = first(); c != nullptr && r == nullptr; c = c->next) {
+        bool free = false;
+        if (!c->in_use.load(std::memory_order_relaxed) &&
+            c->in_use.compare_exchange_strong(free, true, std::memory_order_acquire, std::memory_order_relaxed))
+            r = c;
+    }
+    if (r == nullptr) {
+        r = new ReaderRecord;
+        r->in_use.store(true, std::memory_order_relaxed);
+        ReaderRecord* head = g_records.load(std::memory_order_relaxed);
+        do {
+            r->next = head;
+        } while (!g_records.compare_exchange_weak(head, r, std::memory_order_release, std::memory_order_relaxed));
+    }
+    // A thread past its own teardown keeps the record it takes now for good.
+    if (!t_record_gone) {
+        thread_local RecordOwner owner;
+        owner.record = r;
+        t_record = r;
+    }
+    return *r;
+}
 
 // What a woken thread finds when it wakes up.
 enum class Outcome : std::uint8_t {
@@ -102,10 +186,13 @@ struct RawRwLock::Waiter {
     // signals alone never end the wait. With an interrupt the sleep is cut
     // into slices and the interrupt asked after each (and after any early
     // return); false when it asks to stop, the node perhaps still queued.
-    bool park(Interrupt* interrupt) noexcept {
-        static constexpr timespec kSlice{0, std::chrono::nanoseconds(kInterruptSlice).count()};
+    // A deadline that passes first also returns false.
+    bool park(Interrupt* interrupt, const Deadline& deadline = std::nullopt) noexcept {
         while (asleep.load(std::memory_order_acquire) != 0) {
-            syscall(SYS_futex, futex_word(), FUTEX_WAIT_PRIVATE, 1u, interrupt ? &kSlice : nullptr, nullptr, 0);
+            timespec ts;
+            timespec* limit;
+            if (!next_sleep(interrupt, deadline, ts, limit)) return false;
+            futex_wait(&asleep, 1u, limit);
             if (interrupt && asleep.load(std::memory_order_acquire) != 0 && interrupt->requested()) return false;
         }
         return true;
@@ -222,7 +309,7 @@ bool RawRwLock::withdraw(Waiter& w) noexcept {
     return false;
 }
 
-bool RawRwLock::lock_shared_slow(bool recursive, Interrupt* interrupt) {
+bool RawRwLock::lock_shared_slow(bool recursive, Interrupt* interrupt, const Deadline& deadline) {
     for (;;) {
         Spinner spinner;
         for (;;) {
@@ -241,7 +328,7 @@ bool RawRwLock::lock_shared_slow(bool recursive, Interrupt* interrupt) {
         Waiter self(/*is_writer=*/false, recursive);
         if (!park_if(self, Park::kBack, [recursive](std::uint64_t s) { return !shared_allowed(s, recursive); }))
             continue;
-        if (!self.park(interrupt)) {
+        if (!self.park(interrupt, deadline)) {
             // Taken out by a waker: that came with shared ownership.
             if (!withdraw(self)) unlock_shared();
             return false;
@@ -252,7 +339,7 @@ bool RawRwLock::lock_shared_slow(bool recursive, Interrupt* interrupt) {
     }
 }
 
-bool RawRwLock::lock_exclusive_slow(Interrupt* interrupt) {
+bool RawRwLock::lock_exclusive_slow(Interrupt* interrupt, const Deadline& deadline) {
     // Phase 1: claim kWriter. A writer that was woken but lost the claim to a
     // newcomer queues again at the front, where it was, so it is not pushed
     // behind threads that arrived after it.
@@ -276,13 +363,20 @@ bool RawRwLock::lock_exclusive_slow(Interrupt* interrupt) {
         if (claimed) break;
         Waiter self(/*is_writer=*/true, /*is_recursive=*/false);
         if (!park_if(self, where, [](std::uint64_t s) { return (s & kWriter) != 0; })) continue;
-        if (!self.park(interrupt)) {
+        if (!self.park(interrupt, deadline)) {
             if (withdraw(self)) return false;
             if (self.outcome == Outcome::kOwned || try_claim()) release_claim();
             return false;
         }
         if (self.outcome == Outcome::kOwned) break;  // the claim was handed to us
         where = Park::kFront;
+    }
+
+    // Phase 1b: kWriter is ours, perhaps with kBias still set; take the bias
+    // back and wait for the announced readers.
+    if (!revoke_bias(interrupt, deadline)) {
+        release_claim();
+        return false;
     }
 
     // Phase 2: kWriter is ours; wait until the readers inside have left. No
@@ -294,7 +388,7 @@ bool RawRwLock::lock_exclusive_slow(Interrupt* interrupt) {
         if (spinner.spin()) continue;
         Waiter self(/*is_writer=*/true, /*is_recursive=*/false);
         if (!park_if(self, Park::kDrain, [](std::uint64_t s) { return readers_of(s) != 0; })) continue;
-        if (!self.park(interrupt)) {
+        if (!self.park(interrupt, deadline)) {
             withdraw(self);  // drained or not, the claim is still ours
             release_claim();
             return false;
@@ -384,10 +478,13 @@ void RawRwLock::release_claim() noexcept {
             to_wake(writer, hand_over ? Outcome::kOwned : Outcome::kRetry);
         }
 
+        // kBias is kept: it is set here only when a writer gave up its
+        // revocation, and then announced readers may still be inside, so
+        // whoever claims next must revoke it again.
         std::uint64_t s = state_.load(std::memory_order_relaxed);
         std::uint64_t next_state;
         do {
-            next_state = (s & kReadersMask) + (readers << kReaderShift);
+            next_state = (s & (kReadersMask | kBias)) + (readers << kReaderShift);
             if (hand_over) next_state |= kWriter;
             if (head_ != nullptr) next_state |= kParked;
         } while (!state_.compare_exchange_weak(s, next_state, std::memory_order_release, std::memory_order_relaxed));
@@ -399,6 +496,119 @@ void RawRwLock::release_claim() noexcept {
         w->unpark();
         w = next;
     }
+}
+
+}  // namespace vornic::lock
+
+namespace vornic::lock {
+
+bool RawRwLock::has_announced_readers() const noexcept {
+    for (const ReaderRecord* r = ReaderRecord::first(); r != nullptr; r = r->next)
+        for (const ReaderRecord::Entry& e : r->entries)
+            if (e.load(std::memory_order_seq_cst) == this) return true;
+    return false;
+}
+
+void RawRwLock::wake_revoker() noexcept {
+    revoke_wakes_.fetch_add(1, std::memory_order_release);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&revoke_wakes_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
+            0);
+}
+
+void RawRwLock::enable_bias_if_quiet() noexcept {
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
+    if ((s & (kBias | kWriter)) != 0) return;
+    if (now_ns() < bias_after_ns_.load(std::memory_order_relaxed)) return;
+    // Only with no claim: a claiming writer may already have revoked, and a
+    // bias set behind its back would let readers in unseen.
+    while ((s & (kBias | kWriter)) == 0) {
+        if (state_.compare_exchange_weak(s, s | kBias, std::memory_order_acq_rel, std::memory_order_relaxed)) return;
+    }
+}
+
+bool RawRwLock::wait_for_announced_readers(Interrupt* interrupt, const Deadline& deadline) {
+    revoking_.store(1, std::memory_order_seq_cst);
+    bool done = true;
+    for (ReaderRecord* r = ReaderRecord::first(); r != nullptr && done; r = r->next) {
+        for (ReaderRecord::Entry& e : r->entries) {
+            Spinner spinner;
+            for (;;) {
+                // Read the wake count before the entry: a reader that clears
+                // the entry after this look bumps the count, so the sleep
+                // below returns at once instead of missing it.
+                const std::uint32_t wakes = revoke_wakes_.load(std::memory_order_acquire);
+                if (e.load(std::memory_order_seq_cst) != this) break;
+                if (spinner.spin()) continue;
+                timespec ts;
+                timespec* limit;
+                if (!next_sleep(interrupt, deadline, ts, limit)) {
+                    done = false;
+                    break;
+                }
+                futex_wait(&revoke_wakes_, wakes, limit);
+                if (interrupt && e.load(std::memory_order_seq_cst) == this && interrupt->requested()) {
+                    done = false;
+                    break;
+                }
+            }
+            if (!done) break;
+        }
+    }
+    revoking_.store(0, std::memory_order_relaxed);
+    return done;
+}
+
+bool RawRwLock::revoke_bias(Interrupt* interrupt, const Deadline& deadline) {
+    // Clear kBias and count a stand-in reader in one step. The stand-in lets
+    // recursive readers (who may be the very announced readers waited for
+    // below) pass the claim as counted readers while it lasts. At the reader
+    // limit there is no room for it, but then readers are inside anyway.
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
+    std::uint64_t stand_in;
+    do {
+        if ((s & kBias) == 0) return true;
+        stand_in = readers_of(s) < kMaxReaders ? kOneReader : 0;
+    } while (!state_.compare_exchange_weak(s, (s & ~kBias) + stand_in, std::memory_order_seq_cst,
+                                           std::memory_order_relaxed));
+    const std::int64_t start = now_ns();
+    if (!wait_for_announced_readers(interrupt, deadline)) {
+        // Announced readers may still be inside: the bias goes back, so the
+        // next claim holder revokes again.
+        s = state_.load(std::memory_order_relaxed);
+        while (!state_.compare_exchange_weak(s, (s - stand_in) | kBias, std::memory_order_relaxed,
+                                             std::memory_order_relaxed)) {
+        }
+        return false;
+    }
+    const std::int64_t end = now_ns();
+    bias_after_ns_.store(end + kBiasPauseFactor * (end - start), std::memory_order_relaxed);
+    // Never the last reader out with a drainer asleep: the drainer would be us.
+    state_.fetch_sub(stand_in, std::memory_order_relaxed);
+    return true;
+}
+
+bool RawRwLock::try_lock_exclusive_biased() noexcept {
+    // A reader visibly inside fails the try without touching the bias.
+    if (has_announced_readers()) return false;
+    std::uint64_t s = kBias;
+    if (!state_.compare_exchange_strong(s, kWriter + kOneReader, std::memory_order_seq_cst,
+                                        std::memory_order_relaxed))
+        return false;
+    // kBias is gone (with a stand-in reader counted, as in revoke_bias): now
+    // an announced reader is either seen here or backs out.
+    if (has_announced_readers()) {
+        s = state_.load(std::memory_order_relaxed);
+        while (!state_.compare_exchange_weak(s, (s - kOneReader) | kBias, std::memory_order_relaxed,
+                                             std::memory_order_relaxed)) {
+        }
+        release_claim();
+        return false;
+    }
+    s = state_.fetch_sub(kOneReader, std::memory_order_acquire) - kOneReader;
+    if (readers_of(s) == 0) return true;
+    // Recursive readers came in under the stand-in: not idle after all.
+    release_claim();
+    return false;
 }
 
 }  // namespace vornic::lock

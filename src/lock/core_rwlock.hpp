@@ -22,14 +22,44 @@
 //     directly, which bounds how long anyone can be overtaken.
 //   * a blocking acquisition given an Interrupt (common/interrupt.hpp) sleeps
 //     in slices and, when asked to stop, withdraws without ownership and
-//     without leaving a queued node, a reader count or a claim behind.
+//     without leaving a queued node, a reader count or a claim behind;
+//     a deadline (common/duration.hpp) ends a wait the same way.
+//
+// Announced readers (the read fast path). Counting readers in the state word
+// makes every read write the one cache line all readers share, so under
+// reader-heavy use the lock is biased towards readers instead: while kBias is
+// set, a reader announces itself by storing the lock's address in an entry of
+// its own thread's ReaderRecord (a cache line no other reader writes), then
+// re-reads the state word; if kBias is still set it is in, without counting.
+// Leaving is clearing that entry. A writer revokes the bias once it has
+// claimed the lock: in one compare-and-swap it clears kBias and counts itself
+// as a stand-in reader, then waits until no record announces this lock, then
+// drops the stand-in and drains the counted readers as before. Both sides
+// store, then load the other side's word, all sequentially consistent, so
+// either the reader sees kBias gone and backs out, or the writer sees the
+// announcement and waits for it (the store-buffering pattern the C++ model
+// forbids for seq_cst). The stand-in keeps the rules for counted readers
+// intact while fast readers drain: ordinary readers queue behind the claim,
+// recursive ones see a reader count above zero and pass. The bias comes back
+// only when a counted reader enters with no writer claim, and not before a
+// delay of some multiple of what the last revocation cost, so a lock that is
+// written often stays unbiased and its writers do not pay a scan each time.
+// A lock never given a ReaderRecord behaves exactly as a plain counted lock:
+// only enable_bias_if_quiet() sets kBias.
 //
 // State word (state_):
 //
 //   bit 0       kParked        the wait queue is non-empty
 //   bit 1       kWriterParked  the claiming writer sleeps until readers drain
 //   bit 2       kWriter        a writer has claimed or holds the lock
-//   bits 3..63  reader count   shared holders, at most kMaxReaders
+//   bit 3       kBias          readers may enter by announcement alone
+//   bits 4..63  reader count   counted shared holders, at most kMaxReaders
+//
+//   kBias is set only while kWriter is clear (by a counted reader), and is
+//   cleared only by a writer holding the claim, which then revokes; a writer
+//   that gives up mid-revocation sets it back. Hence: while any announced
+//   reader is inside, either kBias is set or a revoking writer is waiting
+//   for it.
 //
 //   kWriter with a reader count of 0 means a writer holds the lock (or is
 //   about to notice that it does: nobody else can enter in between).
@@ -50,9 +80,34 @@
 #include <mutex>
 #include <utility>
 
+#include "common/duration.hpp"
 #include "common/interrupt.hpp"
 
 namespace vornic::lock {
+
+class RawRwLock;
+
+// A thread's announcement entries for the read fast path: one cache line,
+// written by its owning thread (announce) and by whoever releases a read that
+// thread announced (clear); writers of any lock only read it. Records are
+// never freed: they form one global list that revoking writers walk without
+// a lock, and a thread that exits leaves its record for the next thread.
+struct alignas(64) ReaderRecord {
+    static constexpr int kEntries = 6;
+    using Entry = std::atomic<const RawRwLock*>;
+
+    Entry entries[kEntries] = {};
+    std::atomic<bool> in_use{false};  // owned by a live thread
+    ReaderRecord* next = nullptr;     // list link, fixed once published
+
+    // The calling thread's record, claimed on first use and given back when
+    // the thread exits. Entries still set by then (reads another thread will
+    // release) stay set; the next owner only uses the free ones.
+    static ReaderRecord& mine();
+    // The first record of the global list (acquire).
+    static ReaderRecord* first() noexcept;
+};
+static_assert(sizeof(ReaderRecord) == 64, "one record, one cache line");
 
 class RawRwLock {
 public:
@@ -70,9 +125,14 @@ public:
     // is set; with a reader count of 0 it means exclusive ownership.
     static constexpr std::uint64_t kWriter = std::uint64_t{1} << 2;
 
+    // Readers may enter by announcing themselves in their ReaderRecord.
+    // Never set together with kWriter except while a claiming writer is
+    // about to revoke it (see the header comment).
+    static constexpr std::uint64_t kBias = std::uint64_t{1} << 3;
+
     // The reader count occupies the remaining bits; one shared holder adds
     // kOneReader. The count never exceeds kMaxReaders.
-    static constexpr unsigned kReaderShift = 3;
+    static constexpr unsigned kReaderShift = 4;
     static constexpr std::uint64_t kOneReader = std::uint64_t{1} << kReaderShift;
     static constexpr std::uint64_t kReadersMask = ~(kOneReader - 1);
     static constexpr std::uint64_t kMaxReaders = (std::uint64_t{1} << 60) - 1;
@@ -107,14 +167,35 @@ public:
     // false without ownership, leaving no trace: not queued, no reader
     // counted, no parked bit left behind. Returns true when ownership was
     // taken (always, without an interrupt).
-    bool lock_shared(bool recursive, Interrupt* interrupt = nullptr);
+    //
+    // A `deadline` ends the wait the same way when it passes; the call then
+    // returns false, again without a trace.
+    bool lock_shared(bool recursive, Interrupt* interrupt = nullptr, const Deadline& deadline = std::nullopt);
+
+    // The read fast path: announces the caller in a free entry of `mine` (the
+    // calling thread's record) if the lock is biased. Returns the entry,
+    // which stands for one shared ownership until unlock_shared_announced(),
+    // or nullptr: not biased, or no free entry; then nothing changed. Never
+    // blocks, never counts, writes nothing but the caller's own record.
+    ReaderRecord::Entry* try_lock_shared_announced(ReaderRecord& mine) noexcept;
+
+    // Releases a shared ownership taken by try_lock_shared_announced. Any
+    // thread may release; wakes a writer waiting for announced readers.
+    void unlock_shared_announced(ReaderRecord::Entry& entry) noexcept;
+
+    // Called by a thread holding a counted shared ownership: sets kBias if no
+    // writer has claimed the lock and the pause after the last revocation
+    // has passed. Returns immediately when the lock is already biased.
+    void enable_bias_if_quiet() noexcept;
 
     // Releases one shared ownership; wakes the claiming writer when the last
     // reader leaves. Any thread may release.
     void unlock_shared() noexcept;
 
     // Exclusive ownership only if the lock is idle: no holder, no claim and
-    // no queued thread. Never blocks.
+    // no queued thread. Never blocks. On a biased lock it revokes the bias
+    // and succeeds if no announced reader is inside either; if one is, it
+    // gives the claim back (the bias too) and fails.
     bool try_lock_exclusive() noexcept;
 
     // Exclusive ownership, sleeping as long as needed. Not reentrant: a
@@ -122,7 +203,8 @@ public:
     // An `interrupt` works as for lock_shared; a writer that withdraws after
     // claiming the lock gives the claim back and wakes whoever queued behind
     // it, exactly as an exclusive release does.
-    bool lock_exclusive(Interrupt* interrupt = nullptr);
+    // A `deadline` works as for lock_shared.
+    bool lock_exclusive(Interrupt* interrupt = nullptr, const Deadline& deadline = std::nullopt);
 
     // Releases exclusive ownership and wakes the front of the queue.
     void unlock_exclusive() noexcept;
@@ -133,7 +215,12 @@ public:
     std::uint64_t reader_count() const noexcept { return readers_of(state_.load(std::memory_order_relaxed)); }
     bool writer_flag() const noexcept { return (state_.load(std::memory_order_relaxed) & kWriter) != 0; }
     bool writer_draining() const noexcept { return (state_.load(std::memory_order_relaxed) & kWriterParked) != 0; }
-    bool is_idle() const noexcept { return state_.load(std::memory_order_relaxed) == 0; }
+    bool biased() const noexcept { return (state_.load(std::memory_order_relaxed) & kBias) != 0; }
+    // No holder, no claim, nobody queued; the bias does not count, and an
+    // announced reader is not seen here.
+    bool is_idle() const noexcept { return (state_.load(std::memory_order_relaxed) & ~kBias) == 0; }
+    // Whether some record announces a reader of this lock (a full walk).
+    bool has_announced_readers() const noexcept;
     std::size_t queued_waiters() const noexcept { return queued_.load(std::memory_order_relaxed); }
 
 private:
@@ -150,8 +237,18 @@ private:
 
     [[noreturn]] static void throw_reader_overflow();
 
-    bool lock_shared_slow(bool recursive, Interrupt* interrupt);
-    bool lock_exclusive_slow(Interrupt* interrupt);
+    bool lock_shared_slow(bool recursive, Interrupt* interrupt, const Deadline& deadline);
+    bool lock_exclusive_slow(Interrupt* interrupt, const Deadline& deadline);
+    bool try_lock_exclusive_biased() noexcept;
+    // With the claim held: if kBias is set, revokes it and waits until no
+    // announced reader is inside. False when the wait was given up (the
+    // bias is then set again); the claim stays ours either way.
+    bool revoke_bias(Interrupt* interrupt, const Deadline& deadline);
+    // Waits until no record announces this lock; false if given up.
+    bool wait_for_announced_readers(Interrupt* interrupt, const Deadline& deadline);
+    // Gives up the stand-in reader count of a revocation and restores kBias.
+    void abandon_revocation() noexcept;
+    void wake_revoker() noexcept;
     void unlock_shared_slow() noexcept;
     void unlock_exclusive_slow() noexcept;
     // Gives up kWriter, held or only claimed (readers may still be inside),
@@ -186,6 +283,13 @@ private:
     std::int64_t next_fair_ns_ = 0;          // steady-clock time of the next hand-off
     std::uint64_t fair_jitter_ = 0;          // xorshift state spreading hand-off times
     std::atomic<std::size_t> queued_{0};     // queue length, written under the mutex
+
+    // Revocation: read by every releasing announced reader, written only by
+    // the writer holding the claim, so on a cache line of their own, apart
+    // from the state word and the queue that the counted paths write.
+    alignas(64) std::atomic<std::uint32_t> revoking_{0};  // a writer waits for announced readers
+    std::atomic<std::uint32_t> revoke_wakes_{0};          // futex word: bumped to wake that writer
+    std::atomic<std::int64_t> bias_after_ns_{0};          // steady-clock time the bias may return
 };
 
 inline bool RawRwLock::try_lock_shared(bool recursive) {
@@ -198,8 +302,29 @@ inline bool RawRwLock::try_lock_shared(bool recursive) {
     }
 }
 
-inline bool RawRwLock::lock_shared(bool recursive, Interrupt* interrupt) {
-    return try_lock_shared(recursive) || lock_shared_slow(recursive, interrupt);
+inline bool RawRwLock::lock_shared(bool recursive, Interrupt* interrupt, const Deadline& deadline) {
+    return try_lock_shared(recursive) || lock_shared_slow(recursive, interrupt, deadline);
+}
+
+inline ReaderRecord::Entry* RawRwLock::try_lock_shared_announced(ReaderRecord& mine) noexcept {
+    // Unbiased: skip the announcement and its fence altogether.
+    if ((state_.load(std::memory_order_relaxed) & kBias) == 0) return nullptr;
+    for (ReaderRecord::Entry& e : mine.entries) {
+        // Only this thread sets entries of its record, so a null seen here
+        // stays null until the store below.
+        if (e.load(std::memory_order_relaxed) != nullptr) continue;
+        e.store(this, std::memory_order_seq_cst);
+        if ((state_.load(std::memory_order_seq_cst) & kBias) != 0) return &e;
+        unlock_shared_announced(e);  // a writer is revoking: back out
+        return nullptr;
+    }
+    return nullptr;
+}
+
+inline void RawRwLock::unlock_shared_announced(ReaderRecord::Entry& entry) noexcept {
+    entry.store(nullptr, std::memory_order_seq_cst);
+    if (revoking_.load(std::memory_order_seq_cst) != 0) [[unlikely]]
+        wake_revoker();
 }
 
 inline void RawRwLock::unlock_shared() noexcept {
@@ -210,13 +335,15 @@ inline void RawRwLock::unlock_shared() noexcept {
 
 inline bool RawRwLock::try_lock_exclusive() noexcept {
     std::uint64_t idle = 0;
-    return state_.compare_exchange_strong(idle, kWriter, std::memory_order_acquire, std::memory_order_relaxed);
+    if (state_.compare_exchange_strong(idle, kWriter, std::memory_order_acquire, std::memory_order_relaxed))
+        return true;
+    return idle == kBias && try_lock_exclusive_biased();
 }
 
-inline bool RawRwLock::lock_exclusive(Interrupt* interrupt) {
+inline bool RawRwLock::lock_exclusive(Interrupt* interrupt, const Deadline& deadline) {
     std::uint64_t idle = 0;
     return state_.compare_exchange_strong(idle, kWriter, std::memory_order_acquire, std::memory_order_relaxed) ||
-           lock_exclusive_slow(interrupt);
+           lock_exclusive_slow(interrupt, deadline);
 }
 
 inline void RawRwLock::unlock_exclusive() noexcept {

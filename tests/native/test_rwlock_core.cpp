@@ -35,6 +35,7 @@
 namespace {
 
 using vornic::lock::RawRwLock;
+using vornic::lock::ReaderRecord;
 using vornic::lock::ReadAcquisition;
 using vornic::lock::WriteAcquisition;
 using namespace std::chrono_literals;
@@ -891,6 +892,121 @@ TEST(RwLockInterrupt, RandomWithdrawalsRacingReleasesLeaveNoTrace) {
     EXPECT_EQ(violations.load(), 0);
     EXPECT_TRUE(lock.is_idle());
     EXPECT_EQ(lock.queued_waiters(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Announced readers (the biased read path), as the RwLock guards use it:
+// announce if the lock is biased, else count and perhaps bring the bias back.
+
+// One shared acquisition the way a read guard takes it. Returns the entry
+// when announced, nullptr when counted.
+ReaderRecord::Entry* read_lock(RawRwLock& lock, bool recursive) {
+    if (ReaderRecord::Entry* e = lock.try_lock_shared_announced(ReaderRecord::mine())) return e;
+    lock.lock_shared(recursive);
+    lock.enable_bias_if_quiet();
+    return nullptr;
+}
+
+void read_unlock(RawRwLock& lock, ReaderRecord::Entry* e) {
+    e ? lock.unlock_shared_announced(*e) : lock.unlock_shared();
+}
+
+TEST(RwLockAnnounced, ReadersRacingWritersNeverSeeAHalfWrittenState) {
+    // Writers change two plain fields that must always sum to zero, with a
+    // pause in the middle; readers check the sum, sometimes again from a
+    // nested (recursive) read. Plain fields, so that under ThreadSanitizer
+    // any access the lock fails to order is reported as a race as well. The
+    // writers take the lock every way there is (blocking, with a deadline,
+    // by trying) and each must finish its writes however busy the readers
+    // keep the lock: the watchdog ends a writer that waits forever.
+    constexpr int kReaders = 3, kWriters = 2, kWrites = 100;
+    RawRwLock lock;
+    std::int64_t left = 0, right = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> torn{0}, announced{0}, counted{0}, gave_up{0};  // gave_up: for a debugger
+    {
+        Watchdog dog(std::chrono::milliseconds(60'000));
+        std::vector<std::thread> readers, writers;
+        for (int r = 0; r < kReaders; ++r) {
+            readers.emplace_back([&, r] {
+                for (std::uint32_t n = r; !stop.load(std::memory_order_relaxed); ++n) {
+                    ReaderRecord::Entry* e = read_lock(lock, false);
+                    (e ? announced : counted).fetch_add(1, std::memory_order_relaxed);
+                    if (left + right != 0) torn.fetch_add(1);
+                    if (n % 4 == 0) {
+                        // A writer may be revoking right now, waiting for the
+                        // read above: this one must not wait for it.
+                        ReaderRecord::Entry* inner = read_lock(lock, true);
+                        if (left + right != 0) torn.fetch_add(1);
+                        read_unlock(lock, inner);
+                    }
+                    read_unlock(lock, e);
+                }
+            });
+        }
+        for (int w = 0; w < kWriters; ++w) {
+            writers.emplace_back([&, w] {
+                for (int i = 1; i <= kWrites; ++i) {
+                    switch ((i + w) % 3) {
+                        case 0:
+                            if (!lock.try_lock_exclusive()) lock.lock_exclusive();
+                            break;
+                        case 1:
+                            while (!lock.lock_exclusive(nullptr, Clock::now() + 1ms)) gave_up.fetch_add(1);
+                            break;
+                        default:
+                            lock.lock_exclusive();
+                    }
+                    left = i;
+                    std::this_thread::yield();
+                    right = -i;
+                    lock.unlock_exclusive();
+                    // Room for the bias to come back before the next write.
+                    std::this_thread::sleep_for(100us);
+                }
+            });
+        }
+        for (auto& th : writers) th.join();
+        stop.store(true);
+        for (auto& th : readers) th.join();
+    }
+    EXPECT_EQ(torn.load(), 0u);
+    EXPECT_GT(announced.load(), 0u) << "the bias never came back";
+    EXPECT_GT(counted.load(), 0u) << "writers never revoked the bias";
+    EXPECT_TRUE(lock.is_idle());
+    EXPECT_FALSE(lock.has_announced_readers());
+    EXPECT_EQ(lock.queued_waiters(), 0u);
+}
+
+TEST(RwLockAnnounced, WriterGivingUpMidRevocationLeavesTheBiasAndNothingElse) {
+    RawRwLock lock;
+    Watchdog dog;
+    ASSERT_EQ(read_lock(lock, false), nullptr);  // counted: turns the bias on
+    lock.unlock_shared();
+    ReaderRecord::Entry* e = read_lock(lock, false);
+    ASSERT_NE(e, nullptr) << "a counted read with no writer about did not bias the lock";
+
+    EXPECT_FALSE(lock.try_lock_exclusive()) << "a try got in past an announced reader";
+    EXPECT_TRUE(lock.biased());
+    EXPECT_FALSE(lock.lock_exclusive(nullptr, Clock::now() + kGrace)) << "a writer got in past an announced reader";
+    EXPECT_TRUE(lock.biased());
+    EXPECT_TRUE(lock.is_idle());
+
+    auto writer = std::async(std::launch::async, [&] {
+        lock.lock_exclusive();
+        lock.unlock_exclusive();
+    });
+    ASSERT_TRUE(eventually([&] { return lock.writer_flag() && !lock.biased(); }));
+    EXPECT_FALSE(lock.try_lock_shared(false)) << "an ordinary reader passed a revoking writer";
+    // The announced reader reads again: counted, past the revoking writer.
+    ReaderRecord::Entry* inner = read_lock(lock, true);
+    EXPECT_EQ(inner, nullptr);
+    lock.unlock_shared();
+    EXPECT_FALSE(ready_within(writer, kGrace)) << "the writer got in with an announced reader inside";
+    lock.unlock_shared_announced(*e);
+    EXPECT_TRUE(ready_within(writer, kEventually));
+    EXPECT_TRUE(lock.is_idle());
+    EXPECT_FALSE(lock.has_announced_readers());
 }
 
 // ---------------------------------------------------------------------------

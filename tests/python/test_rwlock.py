@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from _vornic import AtomicInteger, RwLock, RwLockReadGuard, RwLockWriteGuard
+from _vornic import AtomicInteger, Channel, RwLock, RwLockReadGuard, RwLockWriteGuard
 from conftest import assert_no_leak
 
 # A thread blocked inside a native wait cannot signal that it got there, so
@@ -133,8 +133,9 @@ class TestInterface:
         for kind, cls in GUARDS.items():
             g = getattr(lock, kind)()
             assert type(g) is cls and g.__enter__() is g and g.__exit__(*NONE3) is None
-            with pytest.raises(TypeError, match=re.escape(f"RwLock.{kind}() takes no arguments (1 given)")):
-                getattr(lock, kind)(1)
+            with pytest.raises(TypeError, match=re.escape(
+                    f"RwLock.{kind}() takes from 0 to 1 positional arguments but 2 were given")):
+                getattr(lock, kind)(1, 2)
             with pytest.raises(TypeError, match=f"cannot create 'builtins.{cls.__name__}' instances"):
                 cls()
         with pytest.raises(TypeError) as info:
@@ -412,6 +413,68 @@ def test_other_threads_run_while_one_waits(kind):
     out = subprocess.run([sys.executable, "-c", WAITER_SCRIPT, kind], capture_output=True, text=True,
                          timeout=30, check=True).stdout
     assert out.split() == ["True", "False", "True"], out
+
+
+def raised(call):
+    try:
+        call()
+    except BaseException as e:  # noqa: BLE001 - PanicException included
+        return type(e), str(e), getattr(e, "__notes__", None)
+    return None
+
+
+class TestTimeouts:
+    @pytest.mark.parametrize("bad", ["1", -1, -0.5, float("nan"), float("inf"), 2.0 ** 64])
+    def test_checked_as_the_channel_checks_its_own(self, bad):
+        expected = raised(lambda: Channel().recv_timeout(bad))
+        assert expected is not None
+        for kind in GUARDS:
+            assert raised(lambda: getattr(RwLock(), kind)(bad)) == expected
+            assert raised(lambda: getattr(RwLock(), kind)(timeout=bad)) == expected
+
+    @pytest.mark.timeout(60)
+    @pytest.mark.parametrize("holder, kind, timeout, waits", [
+        ("write", "read", 0, False),
+        ("write", "read", 0.2, True),
+        ("write", "write", 0, False),
+        ("write", "write", 0.2, True),
+        ("read", "write", 0, False),
+        ("read", "write", 0.2, True),
+    ])
+    def test_a_timeout_that_passes_raises_from_enter_and_leaves_the_lock_as_it_was(self, holder, kind, timeout, waits):
+        lock = RwLock()
+        other, _, release = start_in(lock, holder)
+        g = getattr(lock, kind)(timeout)
+        t0 = time.monotonic()
+        with pytest.raises(TimeoutError) as info:
+            with g:
+                pytest.fail("entered a held lock")
+        took = time.monotonic() - t0
+        assert str(info.value) == f"Timed out waiting for the {kind} lock"
+        assert took >= timeout and (waits or took < SETTLE)
+        assert g.__exit__(*NONE3) is None  # not entered: nothing to release
+        if holder == "read":
+            # A writer that gave up left no claim: ordinary readers still enter.
+            with lock.read(0):
+                pass
+        release.set()
+        other.join()
+        with g:  # the same guard, entered again once the lock is free
+            assert raised(lambda: lock.write(0).__enter__()) == (
+                TimeoutError, "Timed out waiting for the write lock", None)
+        assert_free(lock)
+
+    @pytest.mark.timeout(60)
+    def test_try_read_keeps_the_recursion_rule(self):
+        lock = RwLock()
+        with lock.read():
+            writer, entered, release = start_in(lock, "write", wait_first=True)
+            with lock.read(0):  # recursive: passes the waiting writer
+                assert not entered.is_set()
+            with pytest.raises(TimeoutError):
+                Worker(lambda: lock.read(0).__enter__()).join()
+        release.set()
+        writer.join()
 
 
 @pytest.mark.timeout(60)

@@ -486,6 +486,7 @@ void Store::put(PyObject* key, PyObject* value) {
     Compared compared;
     SmallVec<Ref, 4> cands;
     epoch::reserve(kRetirePerOp);
+    sh.table.prefetch(t.hash);
     bool done = false;
     {
         // Fast path: no bucket yet, or the caller's very key object is stored.

@@ -424,7 +424,9 @@ void Store::seed(Shard& s) const noexcept {
     // own keys, and re-seeding after clear gives the same ones.
     const auto i = static_cast<std::uint64_t>(&s - shards_);
     const std::uint64_t k0 = splitmix(secret0_ ^ splitmix(i));
-    s.table.seed(k0, splitmix(secret1_ ^ k0));
+    // Keys of one shard share their remainder by the shard count: divide it
+    // out (when the count is a power of two, a shift) before placing.
+    s.table.seed(k0, splitmix(secret1_ ^ k0), pow2_ ? static_cast<std::uint32_t>(__builtin_ctzll(count_)) : 0);
 }
 
 void Store::insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* value) {

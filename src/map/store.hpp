@@ -50,6 +50,15 @@
 //      locked copy would have been. Either way the read takes effect at the
 //      instant of the validated copy.
 //
+// What a read writes, free-threaded build: its own participant's line (the
+// section's two stores) and, on a hit, the returned value's reference count
+// (nothing for an immortal value; any design that returns a new reference
+// pays it). Nothing on the shard, the table, the stored keys or the map
+// object. Keys of other types add one increment and one decrement on each
+// stored key and value of the bucket, as the locked copy did. A read that
+// meets a change in progress retries; one that keeps meeting changes takes
+// the lock once, like any writer.
+//
 // On a build with the GIL none of this is needed: the GIL is held from the
 // probe to the increment, and every change is made in one lock hold that
 // never lets the GIL go, so the probe itself is the consistent copy.

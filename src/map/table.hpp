@@ -3,7 +3,8 @@
 // clear; what they point to and who owns it is the caller's business.
 //
 // Layout. Open addressing with linear probing over an array of 24-byte slots
-// {table key, bucket}; the probe start is a keyed hash of the table key, so
+// {table key, bucket}; the probe start is a keyed hash of the table key (see
+// place(): groups of 8 neighbouring keys are placed together), so
 // inputs chosen to collide (Python's int hash is the identity on small ints)
 // do not pile up in one run. Capacity is a power of two, at most 3/4 full;
 // deletion shifts later members of the run back (no tombstones), so lookups
@@ -93,11 +94,20 @@ class Table {
     }
 
 public:
-    // The keyed hash that places a table key. A folded 64x64->128-bit multiply
-    // with per-table secrets in both operands, then a second, unkeyed one to
-    // spread the bits the first left correlated.
-    static std::uint64_t place(std::uint64_t h, std::uint64_t k0, std::uint64_t k1) noexcept {
-        return fold_mul(fold_mul(h ^ k0, k1), 0x9e3779b97f4a7c15ULL);
+    // The keyed hash that places a table key. Table keys are first divided
+    // by the shard count (a shift: `shift` is its log2 when it is a power of
+    // two, else 0), since every key of one shard shares the remainder. Then
+    // runs of 8 consecutive quotients form a group: the group is placed by a
+    // folded 64x64->128-bit multiply with per-table secrets in both operands
+    // (and a second, unkeyed one to spread the bits the first left
+    // correlated), and the quotient's low 3 bits pick the slot within the
+    // group's 8. So keys chosen to collide (Python's int hash is the identity
+    // on small ints) cannot pile up - at most 8 share a group - while keys
+    // that arrive in order, as counters and ids do, land on neighbouring
+    // slots, and an insert mostly finds its slot's line already in cache.
+    static std::uint64_t place(std::uint64_t h, std::uint64_t k0, std::uint64_t k1, std::uint64_t shift) noexcept {
+        const std::uint64_t q = h >> (shift & 63);
+        return (fold_mul(fold_mul((q >> 3) ^ k0, k1), 0x9e3779b97f4a7c15ULL) << 3) | (q & 7);
     }
 
     struct Slot {
@@ -183,7 +193,7 @@ public:
     // The slot holding h's bucket, or nullptr. Valid until the next change.
     Slot* find(std::uint64_t h) const noexcept {
         if (!slots_) return nullptr;
-        for (std::uint64_t i = place(h, k0_, k1_) & mask_;; i = (i + 1) & mask_) {
+        for (std::uint64_t i = home(h);; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (!s.pair.key) return nullptr;
             if (s.hash == h) return &s;
@@ -224,7 +234,7 @@ public:
         Slot* slots = detail::load(slots_, std::memory_order_acquire);
         if (!slots) return read_valid(v) ? Peek::Absent : Peek::Torn;
         const std::uint64_t mask = detail::load(head_of(slots)->cap) - 1;
-        std::uint64_t i = place(h, detail::load(k0_), detail::load(k1_)) & mask;
+        std::uint64_t i = place(h, detail::load(k0_), detail::load(k1_), detail::load(shift_)) & mask;
         for (std::uint64_t step = 0; step <= mask; ++step, i = (i + 1) & mask) {
             const Slot& s = slots[i];
             void* key = detail::load(s.pair.key);
@@ -256,7 +266,8 @@ public:
     void prefetch(std::uint64_t h) const noexcept {
         Slot* slots = detail::load(slots_);
         if (!slots) return;
-        const std::uint64_t i = place(h, detail::load(k0_), detail::load(k1_)) & detail::load(mask_);
+        const std::uint64_t i =
+            place(h, detail::load(k0_), detail::load(k1_), detail::load(shift_)) & detail::load(mask_);
         __builtin_prefetch(&slots[i], 1);
     }
 
@@ -274,10 +285,11 @@ public:
     // The keys of the placing hash. Takes effect only while the table owns no
     // memory (placement must not change under existing members); callers set
     // it before every insert into a table that may be empty.
-    void seed(std::uint64_t k0, std::uint64_t k1) noexcept {
+    void seed(std::uint64_t k0, std::uint64_t k1, std::uint32_t shift = 0) noexcept {
         if (!slots_) {
             detail::store(k0_, k0);
             detail::store(k1_, k1 | 1);  // an even multiplier would waste the low bit
+            detail::store(shift_, shift);
         }
     }
 
@@ -286,7 +298,7 @@ public:
     void insert(std::uint64_t h, Pair p) {
         Writing w(*this);
         if (!slots_ || (used_ + 1) * 4 > (mask_ + 1) * 3) grow();
-        std::uint64_t i = place(h, k0_, k1_) & mask_;
+        std::uint64_t i = home(h);
         while (slots_[i].pair.key) i = (i + 1) & mask_;
         put_slot(slots_[i], Slot{h, p});
         ++used_;
@@ -383,6 +395,8 @@ private:
         std::uint32_t v_;
     };
 
+    std::uint64_t home(std::uint64_t h) const noexcept { return place(h, k0_, k1_, shift_) & mask_; }
+
     static void put_pair(Pair& to, Pair p) noexcept {
         detail::store(to.value, p.value);
         detail::store(to.key, p.key);
@@ -425,7 +439,7 @@ private:
         const std::uint64_t mask = cap - 1;
         for (std::uint64_t j = 0; j < old_cap; ++j) {
             if (!slots_[j].pair.key) continue;
-            std::uint64_t i = place(slots_[j].hash, k0_, k1_) & mask;
+            std::uint64_t i = place(slots_[j].hash, k0_, k1_, shift_) & mask;
             while (fresh[i].pair.key) i = (i + 1) & mask;
             fresh[i] = slots_[j];
         }
@@ -441,7 +455,7 @@ private:
         for (std::uint64_t j = (hole + 1) & mask_;; j = (j + 1) & mask_) {
             Slot& s = slots_[j];
             if (!s.pair.key) break;
-            const std::uint64_t home = place(s.hash, k0_, k1_) & mask_;
+            const std::uint64_t home = this->home(s.hash);
             const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
             if (!stays) {
                 put_slot(slots_[hole], s);
@@ -460,6 +474,7 @@ private:
     std::uint64_t k0_ = 0;
     std::uint64_t k1_ = 0;
     std::uint32_t version_ = 0;  // odd while a change is under way (see Writing)
+    std::uint32_t shift_ = 0;    // see place()
 };
 
 }  // namespace vornic::map

@@ -178,6 +178,15 @@ void reclaim() noexcept {
     if (registry().pending_items.load(std::memory_order_relaxed) != 0) poll_pending();
 }
 
+void reclaim_own() noexcept {
+    Participant* me = detail::tl_self;
+    if (!me || me->bag.empty()) return;
+    std::vector<Retired> bag = std::move(me->bag);
+    me->bag = {};
+    run(bag);
+    if (me->bag.capacity() == 0) me->bag = std::move(bag);
+}
+
 std::size_t outstanding() noexcept {
     const Participant* p = detail::tl_self;
     return (p ? p->bag.size() : 0) + registry().pending_items.load(std::memory_order_relaxed);

@@ -139,6 +139,11 @@ bool has_work() noexcept;
 // reclaimer may retire and reclaim.
 void reclaim() noexcept;
 
+// Runs this thread's bag at once, without looking at readers: for callers
+// that know no read section is ever opened (a build where a global lock
+// serialises every reader with every writer).
+void reclaim_own() noexcept;
+
 // Number of retired things not yet reclaimed (this thread's bag and the
 // pending list); for tests.
 std::size_t outstanding() noexcept;

@@ -157,7 +157,13 @@ void retire_ref(void* p) noexcept { epoch::retire(&drop_ref, p); }
 // Requires: attached, no shard lock held, not in a read section. Runs the
 // releases that are due (finalizers may run here and use this map).
 void settle() noexcept {
+#ifdef Py_GIL_DISABLED
     if (epoch::has_work()) epoch::reclaim();
+#else
+    // With the GIL no read section is ever opened (see peek): what was
+    // retired can go at once, without the fence and scan of reclaim().
+    epoch::reclaim_own();
+#endif
 }
 
 // Under the lock: stores value in pair i of s's bucket and retires the value

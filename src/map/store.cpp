@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <unordered_set>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "binding/errors.hpp"
+#include "common/epoch.hpp"
 #include "map/shard_lock.hpp"
 
 namespace vornic::map {
@@ -128,11 +130,57 @@ std::size_t index_of(BucketView b, void* k) noexcept {
     return kAbsent;
 }
 
-// Under the lock: stores value in p and returns the value it replaces (still
-// owned; the caller releases it after unlocking).
-PyObject* swap_value(Pair& p, PyObject* value) noexcept {
+// ---- deferred releases ---------------------------------------------------------
+//
+// What a change removes from a table may still be in use by a lock-free
+// reader (store.hpp), so the table's references are not released under the
+// lock and then after it, as before, but retired; settle() at the end of the
+// operation releases whatever is due - at once when no reader is inside a
+// read section.
+
+void drop_ref(void* p) noexcept { Py_DECREF(obj(p)); }
+
+void drop_table(void* block) noexcept {
+    ShardTable::Taken t = ShardTable::Taken::adopt(block);
+    t.for_each([](Pair& p) {
+        Py_DECREF(obj(p.key));
+        Py_DECREF(obj(p.value));
+    });
+}
+
+// The most one operation retires: a replaced block and a pair's two references.
+constexpr std::size_t kRetirePerOp = 3;
+
+// Under the lock, covered by an epoch::reserve(kRetirePerOp) made before it.
+void retire_ref(void* p) noexcept { epoch::retire(&drop_ref, p); }
+
+// Requires: attached, no shard lock held, not in a read section. Runs the
+// releases that are due (finalizers may run here and use this map).
+void settle() noexcept {
+#ifdef Py_GIL_DISABLED
+    if (epoch::has_work()) epoch::reclaim();
+#else
+    // With the GIL no read section is ever opened (see peek): what was
+    // retired can go at once, without the fence and scan of reclaim().
+    epoch::reclaim_own();
+#endif
+}
+
+// Under the lock: stores value in pair i of s's bucket and retires the value
+// it replaces.
+void replace_value(ShardTable& table, Slot* s, std::size_t i, PyObject* value) noexcept {
     Py_INCREF(value);
-    return obj(std::exchange(p.value, value));
+    retire_ref(table.set_value(s, i, value));
+}
+
+// Under the lock: a pair just removed from the table. Its key and the
+// table's reference to its value are retired; returns a new reference to the
+// value for the caller.
+PyObject* take_removed(Pair p) noexcept {
+    Py_INCREF(obj(p.value));
+    retire_ref(p.key);
+    retire_ref(p.value);
+    return obj(p.value);
 }
 
 // Requires: attached, no shard lock held. Whether stored == probe: the stored
@@ -188,11 +236,122 @@ void* first_equal(SmallVec<Ref, 4>& cands, PyObject* key, Compared& c) {
     return found;
 }
 
-// The removed pair, returned after unlocking: the key is released here, the
-// value goes to the caller.
-Store::Found removed(Pair p) {
-    Ref key = Ref::steal(obj(p.key));
-    return Store::Found{true, Ref::steal(obj(p.value))};
+// After unlocking: the result of a removal that took out `value` (a new
+// reference, or nullptr for none).
+Store::Found removed(PyObject* value) noexcept {
+    settle();
+    return value ? Store::Found{true, Ref::steal(value)} : Store::Found{};
+}
+
+// ---- lock-free lookup (protocol: store.hpp) ---------------------------------------
+
+// Buckets are copied onto the stack; a bigger one (many keys with one hash
+// value) is read under the lock.
+constexpr std::size_t kPeekPairs = 8;
+// Overlapping changes tolerated before falling back to the lock.
+constexpr int kPeekTries = 4;
+
+bool native_type(PyTypeObject* t) noexcept {
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyBytes_Type || t == &PyFloat_Type;
+}
+
+// Requires: stored and probe of the same type, native_type(). The answer of
+// that type's __eq__, computed without running Python code, raising, or
+// taking a reference. Identity proves equality for these types except float
+// (NaN); lookups keep no identity rule of their own.
+bool native_equal(PyObject* stored, PyObject* probe) noexcept {
+    PyTypeObject* t = Py_TYPE(probe);
+    if (t == &PyFloat_Type) return PyFloat_AS_DOUBLE(stored) == PyFloat_AS_DOUBLE(probe);
+    if (stored == probe) return true;
+    if (t == &PyUnicode_Type) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(stored);
+        const int kind = PyUnicode_KIND(stored);
+        return n == PyUnicode_GET_LENGTH(probe) && kind == static_cast<int>(PyUnicode_KIND(probe)) &&
+               std::memcmp(PyUnicode_DATA(stored), PyUnicode_DATA(probe), static_cast<std::size_t>(n) * kind) == 0;
+    }
+    if (t == &PyBytes_Type) {
+        const Py_ssize_t n = PyBytes_GET_SIZE(stored);
+        return n == PyBytes_GET_SIZE(probe) &&
+               std::memcmp(PyBytes_AS_STRING(stored), PyBytes_AS_STRING(probe), static_cast<std::size_t>(n)) == 0;
+    }
+    // int: its comparison returns one of the immortal booleans.
+    PyObject* r = PyLong_Type.tp_richcompare(stored, probe, Py_EQ);
+    const bool eq = r == Py_True;
+    Py_XDECREF(r);
+    return eq;
+}
+
+enum class Peeked { Hit, Miss, Copied };
+
+// Decides a lookup over a consistent copy of the bucket, ps[0..n), whose
+// objects are kept alive by the caller (a read section, the GIL, or the
+// lock). Native keys: decided here, and on a hit `hit` gets the value (when
+// want_value). Otherwise every pair is copied (value only when want_value)
+// for comparing with no section open and no lock held.
+Peeked decide(const Pair* ps, std::size_t n, PyObject* key, bool want_value, Ref& hit,
+              SmallVec<OwnedPair, 4>& copies) {
+    PyTypeObject* t = Py_TYPE(key);
+    bool native = native_type(t);
+    for (std::size_t i = 0; i < n && native; ++i) native = Py_TYPE(obj(ps[i].key)) == t;
+    if (native) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (native_equal(obj(ps[i].key), key)) {
+                if (want_value) hit = copy(ps[i].value);
+                return Peeked::Hit;
+            }
+        }
+        return Peeked::Miss;
+    }
+    copies.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) copies.push_back(OwnedPair{copy(ps[i].key), want_value ? copy(ps[i].value) : Ref{}});
+    return Peeked::Copied;
+}
+
+#ifdef Py_GIL_DISABLED
+void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+#endif
+
+// The first pass of a lookup, without the lock when it can be (store.hpp).
+Peeked peek(Shard& sh, std::uint64_t hash, PyObject* key, bool want_value, Ref& hit, SmallVec<OwnedPair, 4>& copies) {
+#ifdef Py_GIL_DISABLED
+    {
+        epoch::ReadSection section;
+        Pair buf[kPeekPairs];
+        std::size_t n = 0;
+        for (int attempt = 0; attempt < kPeekTries; ++attempt) {
+            const std::uint32_t v = sh.table.read_begin();
+            if (v & 1) {
+                cpu_relax();
+                continue;
+            }
+            const ShardTable::Peek r = sh.table.peek(v, hash, buf, kPeekPairs, n);
+            if (r == ShardTable::Peek::Absent) return Peeked::Miss;
+            if (r == ShardTable::Peek::Copied) return decide(buf, n, key, want_value, hit, copies);
+            if (r == ShardTable::Peek::TooBig) break;
+        }
+    }
+    // Under the lock: copy only, as the locked protocol does.
+    Locked g(sh);
+    Slot* s = sh.table.find(hash);
+    if (!s) return Peeked::Miss;
+    BucketView b(s);
+    copies.reserve(b.size());
+    for (const Pair& p : b) copies.push_back(OwnedPair{copy(p.key), want_value ? copy(p.value) : Ref{}});
+    return Peeked::Copied;
+#else
+    // The GIL is held throughout and no change lets it go mid-way: the table
+    // is consistent and nothing in it can be released under us.
+    Slot* s = sh.table.find(hash);
+    if (!s) return Peeked::Miss;
+    BucketView b(s);
+    return decide(b.begin(), b.size(), key, want_value, hit, copies);
+#endif
 }
 
 std::uint64_t splitmix(std::uint64_t x) noexcept {
@@ -271,7 +430,9 @@ void Store::seed(Shard& s) const noexcept {
     // own keys, and re-seeding after clear gives the same ones.
     const auto i = static_cast<std::uint64_t>(&s - shards_);
     const std::uint64_t k0 = splitmix(secret0_ ^ splitmix(i));
-    s.table.seed(k0, splitmix(secret1_ ^ k0));
+    // Keys of one shard share their remainder by the shard count: divide it
+    // out (when the count is a power of two, a shift) before placing.
+    s.table.seed(k0, splitmix(secret1_ ^ k0), pow2_ ? static_cast<std::uint32_t>(__builtin_ctzll(count_)) : 0);
 }
 
 void Store::insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* value) {
@@ -285,14 +446,15 @@ void Store::insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* va
 
 Store::Found Store::find(PyObject* key) {
     const Target t = locate(key);
+    Ref hit;
     SmallVec<OwnedPair, 4> copies;
-    {
-        Locked g(*t.shard);
-        if (Slot* s = t.shard->table.find(t.hash)) {
-            BucketView b(s);
-            copies.reserve(b.size());
-            for (const Pair& p : b) copies.push_back(OwnedPair{copy(p.key), copy(p.value)});
-        }
+    switch (peek(*t.shard, t.hash, key, true, hit, copies)) {
+    case Peeked::Hit:
+        return Found{true, std::move(hit)};
+    case Peeked::Miss:
+        return Found{};
+    case Peeked::Copied:
+        break;
     }
     // No identity shortcut: a stored key that is not equal to itself (NaN)
     // is not found, even through the very same object.
@@ -303,13 +465,18 @@ Store::Found Store::find(PyObject* key) {
 
 bool Store::contains(PyObject* key) {
     const Target t = locate(key);
-    SmallVec<Ref, 4> keys;
-    {
-        Locked g(*t.shard);
-        if (Slot* s = t.shard->table.find(t.hash)) copy_uncompared(BucketView(s), Compared{}, keys);
+    Ref hit;
+    SmallVec<OwnedPair, 4> copies;
+    switch (peek(*t.shard, t.hash, key, false, hit, copies)) {
+    case Peeked::Hit:
+        return true;
+    case Peeked::Miss:
+        return false;
+    case Peeked::Copied:
+        break;
     }
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        if (keys_equal(keys[i].get(), key)) return true;
+    for (std::size_t i = 0; i < copies.size(); ++i)
+        if (keys_equal(copies[i].key.get(), key)) return true;
     return false;
 }
 
@@ -326,64 +493,54 @@ void Store::put(PyObject* key, PyObject* value) {
     Shard& sh = *t.shard;
     Compared compared;
     SmallVec<Ref, 4> cands;
-    PyObject* old = nullptr;
+    epoch::reserve(kRetirePerOp);
+    sh.table.prefetch(t.hash);
+    bool done = false;
     {
         // Fast path: no bucket yet, or the caller's very key object is stored.
         Locked g(sh);
         Slot* s = sh.table.find(t.hash);
         if (!s) {
             insert_new(sh, t.hash, key, value);
-            return;
-        }
-        BucketView b(s);
-        if (const std::size_t i = index_of(b, key); i != kAbsent) {
-            old = swap_value(b[i], value);
+            done = true;
+        } else if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) {
+            replace_value(sh.table, s, i, value);
+            done = true;
         } else {
-            copy_uncompared(b, compared, cands);
+            copy_uncompared(BucketView(s), compared, cands);
         }
     }
-    if (old) {
-        release_ref(old);
-        return;
-    }
-    for (;;) {
+    while (!done) {
         if (void* eq = first_equal(cands, key, compared)) {
-            {
-                // Write only if the equal key is still stored (identity).
-                Locked g(sh);
-                if (Slot* s = sh.table.find(t.hash)) {
-                    BucketView b(s);
-                    if (const std::size_t i = index_of(b, eq); i != kAbsent) old = swap_value(b[i], value);
+            // Write only if the equal key is still stored (identity).
+            Locked g(sh);
+            if (Slot* s = sh.table.find(t.hash)) {
+                if (const std::size_t i = index_of(BucketView(s), eq); i != kAbsent) {
+                    replace_value(sh.table, s, i, value);
+                    done = true;
                 }
             }
-            if (old) {
-                release_ref(old);
-                return;
-            }
-            // It was removed meanwhile: the commit decides, sending us round
-            // again if the bucket holds keys not compared yet.
+            // Otherwise it was removed meanwhile: the commit decides, sending
+            // us round again if the bucket holds keys not compared yet.
         }
-        {
-            // Commit: valid only once this operation compared every stored key.
-            Locked g(sh);
-            Slot* s = sh.table.find(t.hash);
-            if (!s) {
-                insert_new(sh, t.hash, key, value);
-                return;
-            }
-            BucketView b(s);
-            if (copy_uncompared(b, compared, cands)) continue;
-            if (const std::size_t i = index_of(b, key); i != kAbsent) {
-                old = swap_value(b[i], value);
-            } else {
-                sh.table.append(s, Pair{key, value});  // may throw: nothing taken
-                Py_INCREF(key);
-                Py_INCREF(value);
-            }
+        if (done) break;
+        // Commit: valid only once this operation compared every stored key.
+        Locked g(sh);
+        Slot* s = sh.table.find(t.hash);
+        if (!s) {
+            insert_new(sh, t.hash, key, value);
+        } else if (copy_uncompared(BucketView(s), compared, cands)) {
+            continue;
+        } else if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) {
+            replace_value(sh.table, s, i, value);
+        } else {
+            sh.table.append(s, Pair{key, value});  // may throw: nothing taken
+            Py_INCREF(key);
+            Py_INCREF(value);
         }
-        release_ref(old);
-        return;
+        done = true;
     }
+    settle();
 }
 
 // ---- removal -------------------------------------------------------------------
@@ -393,37 +550,38 @@ Store::Found Store::remove(PyObject* key) {
     Shard& sh = *t.shard;
     Compared compared;
     SmallVec<Ref, 4> cands;
-    Pair out{};
+    epoch::reserve(kRetirePerOp);
+    PyObject* out = nullptr;
     {
         Locked g(sh);
         Slot* s = sh.table.find(t.hash);
         if (!s) return Found{};
-        BucketView b(s);
-        if (const std::size_t i = index_of(b, key); i != kAbsent) {
-            out = sh.table.remove(s, i);
+        if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) {
+            out = take_removed(sh.table.remove(s, i));
         } else {
-            copy_uncompared(b, compared, cands);
+            copy_uncompared(BucketView(s), compared, cands);
         }
     }
-    if (out.key) return removed(out);
+    if (out) return removed(out);
     for (;;) {
         if (void* eq = first_equal(cands, key, compared)) {
             {
                 Locked g(sh);
                 if (Slot* s = sh.table.find(t.hash))
-                    if (const std::size_t i = index_of(BucketView(s), eq); i != kAbsent) out = sh.table.remove(s, i);
+                    if (const std::size_t i = index_of(BucketView(s), eq); i != kAbsent)
+                        out = take_removed(sh.table.remove(s, i));
             }
-            if (out.key) return removed(out);
+            if (out) return removed(out);
         }
         {
             Locked g(sh);
             Slot* s = sh.table.find(t.hash);
             if (!s) return Found{};  // nothing is created
-            BucketView b(s);
-            if (copy_uncompared(b, compared, cands)) continue;
-            if (const std::size_t i = index_of(b, key); i != kAbsent) out = sh.table.remove(s, i);
+            if (copy_uncompared(BucketView(s), compared, cands)) continue;
+            if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent)
+                out = take_removed(sh.table.remove(s, i));
         }
-        return out.key ? removed(out) : Found{};
+        return removed(out);
     }
 }
 
@@ -434,18 +592,11 @@ Ref Store::get_or_insert(PyObject* key, PyObject* dflt) {
     Shard& sh = *t.shard;
     Compared compared;
     SmallVec<OwnedPair, 4> cands;
+    Ref hit;
+    // First pass without the lock: the hit path ends here.
+    if (peek(sh, t.hash, key, true, hit, cands) == Peeked::Hit) return hit;
+    epoch::reserve(kRetirePerOp);
     PyObject* result = nullptr;
-    {
-        // First pass; with no bucket at all, this hold is also the commit.
-        Locked g(sh);
-        if (Slot* s = sh.table.find(t.hash)) {
-            copy_uncompared(BucketView(s), compared, cands);
-        } else {
-            insert_new(sh, t.hash, key, dflt);
-            result = Py_NewRef(dflt);
-        }
-    }
-    if (result) return Ref::steal(result);
     for (;;) {
         for (std::size_t i = 0; i < cands.size(); ++i) {
             // An equal key settles it: its value as copied, with no re-check.
@@ -473,6 +624,7 @@ Ref Store::get_or_insert(PyObject* key, PyObject* dflt) {
             }
             Py_INCREF(result);
         }
+        settle();
         return Ref::steal(result);
     }
 }
@@ -527,15 +679,13 @@ void Store::clear() {
     for (std::uint64_t i = 0; i < count_; ++i) {
         Shard& sh = shards_[i];
         if (sh.table.pairs_unlocked() == 0) continue;  // nothing to release (see count())
-        ShardTable::Taken taken = [&] {
+        epoch::reserve(1);
+        {
             Locked g(sh);
-            return sh.table.take();
-        }();
+            if (void* block = sh.table.take().release()) epoch::retire(&drop_table, block);
+        }
         // Unlocked: finalizers run by these releases may use this map.
-        taken.for_each([](Pair& p) {
-            Py_DECREF(obj(p.key));
-            Py_DECREF(obj(p.value));
-        });
+        settle();
     }
 }
 

@@ -21,10 +21,57 @@
 // Table memory comes from the interpreter's allocator (PyMem_*), so it is
 // fast for the small spill blocks and shows up in tracemalloc next to a
 // dict's. Every function here requires an attached thread state.
+//
+// Reads without the lock (find, contains, and the first pass of
+// get_or_insert). A read writes no memory another reader writes:
+//
+//   1. Hash the key (may run __hash__), with no lock and no read section.
+//   2. Open a read section (common/epoch.hpp: one store to this thread's own
+//      padded slot and a fence), and peek at the bucket through the shard
+//      table's seqlock (table.hpp): version, atomic loads of the slot (and of
+//      the spill block, after validating the slot), version again. A change
+//      that overlapped is retried a few times; a writer that keeps changing
+//      the shard, or a bucket too big to copy, sends the read to the locked
+//      protocol instead.
+//   3. The copied pairs are one state the bucket really had, and everything
+//      they point to stays alive until the section closes, because nothing a
+//      change removes is released at once: replaced slot arrays and spill
+//      blocks, and the table's references to removed keys and replaced or
+//      removed values, are retired to the epoch scheme and released only
+//      after every read section that could have seen them has closed.
+//   4. If the caller's key and every copied key are of the same exact type
+//      among str, int, bytes and float, the comparisons are made right there
+//      (their equality runs no Python code, takes no reference and gives the
+//      answer their __eq__ gives); on a hit the value's reference count is
+//      incremented - safe, since the table's own reference cannot be dropped
+//      before the section closes. Otherwise the section takes a reference to
+//      every copied key and value (same argument), closes, and the keys are
+//      compared with Python code, unlocked, in bucket order, exactly as a
+//      locked copy would have been. Either way the read takes effect at the
+//      instant of the validated copy.
+//
+// What a read writes, free-threaded build: its own participant's line (the
+// section's two stores) and, on a hit, the returned value's reference count
+// (nothing for an immortal value; any design that returns a new reference
+// pays it). Nothing on the shard, the table, the stored keys or the map
+// object. Keys of other types add one increment and one decrement on each
+// stored key and value of the bucket, as the locked copy did. A read that
+// meets a change in progress retries; one that keeps meeting changes takes
+// the lock once, like any writer.
+//
+// On a build with the GIL none of this is needed: the GIL is held from the
+// probe to the increment, and every change is made in one lock hold that
+// never lets the GIL go, so the probe itself is the consistent copy.
+//
+// Writers keep the lock rule above; in addition, at the end of each
+// map-changing operation (lock released, attached), they run the reclaimers
+// that are due (epoch::reclaim), which is where a replaced value's
+// finalizer runs - at once when no reader is in a read section.
 #pragma once
 #include <cstdint>
 
 #include "binding/ref.hpp"
+#include "common/epoch.hpp"
 #include "map/table.hpp"
 
 namespace vornic::map {
@@ -32,6 +79,9 @@ namespace vornic::map {
 struct PyMemAlloc {
     static void* allocate(std::size_t n) noexcept { return PyMem_Malloc(n); }
     static void deallocate(void* p) noexcept { PyMem_Free(p); }
+    static void free_block(void* p) noexcept { PyMem_Free(p); }
+    // Requires: an epoch::reserve() that covers it (see Store).
+    static void retire(void* p) noexcept { epoch::retire(&free_block, p); }
 };
 using ShardTable = Table<PyMemAlloc>;
 

@@ -69,12 +69,15 @@ struct ChanOpState {
     ChanOpState(const ChanOpState&) = delete;
     ChanOpState& operator=(const ChanOpState&) = delete;
 
-    // Freed while waiting: the task is gone, so the operation is given up.
+    // Requires: attached (as every use of it). Freed while waiting: the task
+    // is gone, so the operation is given up.
     ~ChanOpState() {
         if (waiter) {
             abandon(*waiter);
             drop_waiter();
         }
+        Py_XDECREF(channel.release());
+        Py_XDECREF(item.release());
     }
 
     const char* never_awaited() const noexcept {
@@ -242,9 +245,7 @@ bool ChanOpState::give_up(Ref& out) {
 using ChanAwaitable = Awaitable<ChanOpState>;
 
 Ref make_awaitable(ChannelBox& self, Ref item, const NoneOr<double>& timeout, bool send, bool iteration) {
-    Ref loop = Ref::steal(check(PyObject_CallNoArgs(name(kGetRunningLoop))));
-    return ChanAwaitable::make(
-        ChanOpState(Ref::borrow(self.obj()), std::move(loop), std::move(item), timeout.v, send, iteration));
+    return ChanAwaitable::make(Ref::borrow(self.obj()), running_loop(), std::move(item), timeout.v, send, iteration);
 }
 
 }  // namespace

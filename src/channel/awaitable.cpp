@@ -5,12 +5,12 @@ namespace vornic::channel {
 namespace {
 
 // See set_stop_iteration.
-thread_local PyObject* t_stop = nullptr;
+// Initial-exec for the reason given at t_wakes.
+thread_local PyObject* t_stop __attribute__((tls_model("initial-exec"))) = nullptr;
 
 }  // namespace
 
-LoopWait::~LoopWait() {
-    if (!timer) return;
+void LoopWait::cancel_timer_quietly() noexcept {
     // Any error (even a pending one) is kept as it was.
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* argv[] = {timer.get()};
@@ -85,6 +85,16 @@ void request_cancel_again() {
     // The send has happened either way; a failure here must not turn it into
     // an error.
     if (PyErr_Occurred()) PyErr_WriteUnraisable(task.get());
+}
+
+Ref running_loop() {
+    PyObject* fn = name(kGetRunningLoop);
+    // The builtin is called straight through its C function: the generic
+    // call costs more than a buffered receive.
+    if (PyCFunction_Check(fn) && PyCFunction_GET_FLAGS(fn) == METH_NOARGS) {
+        return Ref::steal(check(PyCFunction_GET_FUNCTION(fn)(PyCFunction_GET_SELF(fn), nullptr)));
+    }
+    return Ref::steal(check(PyObject_CallNoArgs(fn)));
 }
 
 Ref exception_to_throw(PyObject* typ, PyObject* val, PyObject* tb) {

@@ -21,6 +21,8 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <new>
+#include <utility>
 
 #include "binding/call.hpp"
 #include "channel/wake_hub.hpp"
@@ -41,7 +43,11 @@ struct LoopWait {
     LoopWait(LoopWait&&) noexcept = default;
     LoopWait(const LoopWait&) = delete;
     LoopWait& operator=(const LoopWait&) = delete;
-    ~LoopWait();  // cancels a pending timer, keeping any error as it was
+    // Requires: attached. Cancels a pending timer, keeping any error as it was.
+    ~LoopWait() {
+        if (timer) cancel_timer_quietly();
+        Py_XDECREF(loop.release());
+    }
 
     // Requires: attached, w registered. A new future of the loop for the
     // task to sleep on, given to w; with a deadline, the loop resolves it
@@ -49,6 +55,9 @@ struct LoopWait {
     Ref suspend(PyWaiter& w);
     // Requires: attached.
     void stop_timer();
+
+private:
+    void cancel_timer_quietly() noexcept;
 };
 
 // Requires: attached. Sets StopIteration(value) as the current error (see
@@ -59,6 +68,9 @@ void set_stop_iteration(Ref value);
 // Requires: attached, inside the task's step. Asks again for the
 // cancellation a completed send absorbed, keeping the request count.
 void request_cancel_again();
+
+// Requires: attached. asyncio.get_running_loop(): a new reference.
+Ref running_loop();
 
 // Requires: attached. The exception throw(typ, val, tb) raises.
 Ref exception_to_throw(PyObject* typ, PyObject* val, PyObject* tb);
@@ -174,11 +186,18 @@ struct Awaitable {
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     static inline TypeSlot type_slot;
 
-    // Requires: attached. A new awaitable holding `s`.
-    static Ref make(State&& s) {
+    // Requires: attached. A new awaitable whose state is built in place
+    // from `a` (no temporary to move from and destroy: this is every await).
+    template <class... A>
+    static Ref make(A&&... a) {
         PyTypeObject* type = type_slot.get(&spec);
         if (!type) throw PythonError{};
-        return Ref::steal(make_instance(type, std::move(s)));
+        PyObject* o = type->tp_alloc(type, 0);
+        if (!o) throw PythonError{};
+        B* b = B::of(o);
+        new (&b->borrow) BorrowFlag();
+        new (&b->native) State(std::forward<A>(a)...);
+        return Ref::steal(o);
     }
 };
 

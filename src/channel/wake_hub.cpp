@@ -27,7 +27,7 @@ PyMethodDef wake_future_def{"_wake_future", &wake_future, METH_O, nullptr};
 }  // namespace
 
 PyObject* const* asyncio_names() {
-    static std::atomic<PyObject* const*> published{nullptr};
+    std::atomic<PyObject* const*>& published = g_asyncio_names;
     if (PyObject* const* n = published.load(std::memory_order_acquire)) return n;
     Ref asyncio = Ref::steal(check(PyImport_ImportModule("asyncio")));
     auto attr = [&](const char* a) { return Ref::steal(check(PyObject_GetAttrString(asyncio.get(), a))); };

@@ -18,6 +18,7 @@
 // wake-up that reaches it, queued or later, is passed on to the channel's
 // next waiter at once.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <utility>
@@ -49,7 +50,11 @@ enum Name : std::size_t {
 
 // Requires: attached. Made on first use and kept for the life of the process.
 PyObject* const* asyncio_names();
-inline PyObject* name(Name n) { return asyncio_names()[n]; }
+inline std::atomic<PyObject* const*> g_asyncio_names{nullptr};  // once made
+inline PyObject* name(Name n) {
+    PyObject* const* names = g_asyncio_names.load(std::memory_order_acquire);
+    return (names ? names : asyncio_names())[n];
+}
 
 // Requires: attached. obj.<name>(args...); a new reference.
 template <class... A>
@@ -136,7 +141,10 @@ struct ThreadWakes {
     PyWaiter* local = nullptr;  // woken inside them: a reference each,
                                  // linked through next_, queued_ set
 };
-inline thread_local constinit ThreadWakes t_wakes;
+// Initial-exec: found at a fixed offset from the thread pointer instead of
+// through a call per access, on every step of every await. The module is a
+// few dozen bytes of the static TLS space the loader keeps for this.
+inline thread_local constinit ThreadWakes t_wakes __attribute__((tls_model("initial-exec")));
 
 // Requires: attached, no slot or lock held. Resolves or queues the wake-ups
 // this thread made inside its wake scopes.
@@ -146,12 +154,15 @@ void flush_local_wakes() noexcept;
 // when it ends, not through the eventfd.
 class WakeScope {
 public:
-    WakeScope() noexcept { ++t_wakes.scopes; }
+    WakeScope() noexcept : w_(t_wakes) { ++w_.scopes; }
     ~WakeScope() {
-        if (--t_wakes.scopes == 0 && t_wakes.local != nullptr) flush_local_wakes();
+        if (--w_.scopes == 0 && w_.local != nullptr) flush_local_wakes();
     }
     WakeScope(const WakeScope&) = delete;
     WakeScope& operator=(const WakeScope&) = delete;
+
+private:
+    ThreadWakes& w_;
 };
 
 }  // namespace vornic::channel

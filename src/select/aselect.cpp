@@ -186,9 +186,10 @@ Ref aselect_impl(ModuleSelf&, ObjList ops, NoneOr<double> timeout) {
     // itself is fixed when the wait begins.
     if (secs) static_cast<void>(duration_from_secs(*secs));
     hold.w->seal();
-    Ref loop = Ref::steal(check(PyObject_CallNoArgs(name(kGetRunningLoop))));
-    SelectWaiter* w = std::exchange(hold.w, nullptr);
-    return SelectAwaitable::make(SelectState(std::move(loop), secs, std::move(records), w));
+    Ref loop = running_loop();
+    // The state owns the waiter from here, even if making the object fails.
+    SelectState state(std::move(loop), secs, std::move(records), std::exchange(hold.w, nullptr));
+    return SelectAwaitable::make(std::move(state));
 }
 
 PyMethodDef aselect_method = {

@@ -21,6 +21,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -79,6 +80,19 @@ Ref exception_to_throw(PyObject* typ, PyObject* val, PyObject* tb);
 // machinery from a deallocator: a failure (-W error) is reported as
 // unraisable; an error already set is kept.
 void warn_never_awaited(const char* text) noexcept;
+
+// Awaitables freed on this thread, kept for its next ones: an await that
+// completes at once is little more than the object's life, and pymalloc's
+// allocate, clear and free are a good part of it. A thread's spares are
+// not given back when it ends (at most kSpares small blocks per thread that
+// ever awaited), since it may no longer be attached by then.
+struct SpareBoxes {
+    static constexpr int kSpares = 4;
+    PyObject* boxes[kSpares] = {};
+    int count = 0;
+};
+template <class State>
+inline thread_local constinit SpareBoxes t_spare_boxes __attribute__((tls_model("initial-exec")));
 
 template <class State>
 struct Awaitable {
@@ -152,9 +166,15 @@ struct Awaitable {
     static PyObject* await(PyObject* o) noexcept { return Py_NewRef(o); }
 
     static void dealloc(PyObject* o) noexcept {
-        State& s = B::of(o)->native;
-        if (s.phase == Phase::Fresh) warn_never_awaited(s.never_awaited());
-        vornic::dealloc<State>(o);
+        B* b = B::of(o);
+        if (b->native.phase == Phase::Fresh) warn_never_awaited(b->native.never_awaited());
+        SpareBoxes& spare = t_spare_boxes<State>;
+        if (spare.count == SpareBoxes::kSpares) return vornic::dealloc<State>(o);
+        PyTypeObject* tp = Py_TYPE(o);
+        std::destroy_at(&b->native);
+        std::destroy_at(&b->borrow);
+        spare.boxes[spare.count++] = o;
+        Py_DECREF(tp);  // taken again by PyObject_Init when the box is reused
     }
 
     static constexpr Sig<1> kSendSig{State::kClass, "send", {"value"}, 1};
@@ -192,8 +212,14 @@ struct Awaitable {
     static Ref make(A&&... a) {
         PyTypeObject* type = type_slot.get(&spec);
         if (!type) throw PythonError{};
-        PyObject* o = type->tp_alloc(type, 0);
-        if (!o) throw PythonError{};
+        SpareBoxes& spare = t_spare_boxes<State>;
+        PyObject* o;
+        if (spare.count > 0) {
+            o = PyObject_Init(spare.boxes[--spare.count], type);
+        } else {
+            o = type->tp_alloc(type, 0);
+            if (!o) throw PythonError{};
+        }
         B* b = B::of(o);
         new (&b->borrow) BorrowFlag();
         new (&b->native) State(std::forward<A>(a)...);

@@ -591,6 +591,5 @@ class TestStorm:
                 got.append(a.try_recv())
             except RuntimeError:
                 break
-        print("STORM", len(sent), len(got), dict(counts))
         assert len(sent) > 5_000 and counts["cancels"] > 50, (len(sent), counts)
         assert sorted(got) == sorted(sent) and len(set(sent)) == len(sent), (len(got), len(sent), counts)

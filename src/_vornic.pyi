@@ -22,6 +22,7 @@ __all__ = [
     "RwLockReadGuard",
     "RwLockWriteGuard",
     "select",
+    "aselect",
     "AtomicReference",
 ]
 
@@ -113,6 +114,19 @@ def select(ops: Sequence[SendOp[object]], timeout: float | None = None) -> tuple
 def select(ops: Sequence[RecvOp[_T] | SendOp[object]], timeout: float | None = None) -> tuple[int, _T | None]: ...
 @overload
 def select(ops: Sequence[_Op[_T]], timeout: float | None = None) -> tuple[int, _T | None]: ...
+
+# aselect's awaitable is a native object with the coroutine protocol, like
+# arecv's: awaited, or handed to create_task / ensure_future / wait_for.
+@overload
+def aselect(ops: Sequence[RecvOp[_T]], timeout: float | None = None) -> Coroutine[Any, Any, tuple[int, _T]]: ...
+@overload
+def aselect(ops: Sequence[SendOp[object]], timeout: float | None = None) -> Coroutine[Any, Any, tuple[int, None]]: ...
+@overload
+def aselect(
+    ops: Sequence[RecvOp[_T] | SendOp[object]], timeout: float | None = None
+) -> Coroutine[Any, Any, tuple[int, _T | None]]: ...
+@overload
+def aselect(ops: Sequence[_Op[_T]], timeout: float | None = None) -> Coroutine[Any, Any, tuple[int, _T | None]]: ...
 
 # The one class open to subclassing; its instances have a native layout of
 # their own, hence the disjoint base. A registered MutableMapping at run time

@@ -48,6 +48,10 @@ inline constexpr const char* kFull = "Channel is full";
 inline constexpr const char* kRecvTimeout = "recv() timed out waiting for available item";
 inline constexpr const char* kSendTimeout = "send() timed out waiting for channel capacity";
 inline constexpr const char* kAwaitedTwice = "cannot reuse an already awaited channel operation";
+inline constexpr const char* kArecvNeverAwaited = "Channel.arecv() was never awaited";
+inline constexpr const char* kAsendNeverAwaited = "Channel.asend() was never awaited";
+inline constexpr const char* kAnextNeverAwaited = "Channel.__anext__() was never awaited";
+inline constexpr const char* kAselectNeverAwaited = "aselect() was never awaited";
 inline constexpr const char* kBadThrow = "exceptions must be classes or instances deriving from BaseException";
 // select
 inline constexpr const char* kOpsEmpty = "Operations list cannot be empty";

@@ -106,6 +106,8 @@ PyTypeObject* rw_lock_write_guard();
 PyTypeObject* atomic_reference();
 // The module function `select`'s method definition.
 PyMethodDef* select_def();
+// The module function `aselect`'s method definition.
+PyMethodDef* aselect_def();
 }  // namespace types
 
 // Like types::x() but throws PythonError on failure.

@@ -190,6 +190,11 @@ struct Impl {
     static void exit(Self& self, Obj, Obj, Obj) { close(self); }
 
     static Ref arecv(Self& self, NoneOr<double> timeout) { return async_recv(self, timeout, false); }
+    // `await ch.arecv()`, the common form, has nothing to bind.
+    static PyObject* arecv_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        if (nargs != 0 || kwnames != nullptr) return fastcall<&Impl::arecv, kArecv>(o, args, nargs, kwnames);
+        return guarded([&]() -> PyObject* { return async_recv(*Self::of(o), NoneOr<double>{}, false).release(); });
+    }
     static Ref asend(Self& self, Ref item, NoneOr<double> timeout) { return async_send(self, std::move(item), timeout); }
 
     static PyObject* capacity(PyObject* o, void*) noexcept {
@@ -304,8 +309,8 @@ PyMethodDef methods[] = {
     method<&Impl::asend, kAsend>(
         "asend",
         "asend($self, item, timeout=None)\n--\n\nAsync version of send() for compatibility with asyncio event loops."),
-    method<&Impl::arecv, kArecv>(
-        "arecv", "arecv($self, timeout=None)\n--\n\nAsync version of recv() for compatibility with asyncio event loops."),
+    {"arecv", as_cfunction(&Impl::arecv_call), METH_FASTCALL | METH_KEYWORDS,
+     "arecv($self, timeout=None)\n--\n\nAsync version of recv() for compatibility with asyncio event loops."},
     kClassGetItem,
     kMethodsEnd,
 };

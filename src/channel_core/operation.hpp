@@ -45,6 +45,11 @@ class Operation {
   virtual bool accept() = 0;
   // For timers: the instant at which the operation becomes ready by itself.
   virtual Deadline ready_at() const noexcept { return std::nullopt; }
+  // A task's wait (task_wait.hpp) that was claimed for this operation gives
+  // up before accepting it. True when the claim itself completed the
+  // operation (a rendezvous send whose item a receiver took), which is then
+  // accepted; otherwise the wake-up is handed to the channel's next waiter.
+  virtual bool give_up_claim() noexcept { return false; }
 
   Completion completion() const noexcept { return completion_; }
   WaitNode& node() noexcept { return node_; }
@@ -82,6 +87,11 @@ class RecvOperation : public Operation, public Yields<T> {
     return finish(chan_->visit([&](auto& f) { return f.accept_recv(slot_); }));
   }
   std::optional<T>& received_slot() noexcept override { return slot_; }
+  bool give_up_claim() noexcept override {
+    if (slot_) return finish(RecvStatus::Received);  // a sender filled the slot
+    chan_->visit([](auto& f) { f.pass_on_recv(); });
+    return false;
+  }
 
   // The outcome of a single-operation wait; `completed` is false on timeout.
   RecvResult<T> result(bool completed) {
@@ -125,6 +135,16 @@ class SendOperation : public Operation {
   }
   bool accept() override {
     return finish(chan_->visit([&](auto& f) { return f.accept_send(item_); }));
+  }
+
+  bool give_up_claim() noexcept override {
+    // Only a receiver taking the offered item claims a rendezvous send.
+    if (chan_->visit([](const auto& f) { return f.capacity() == std::optional<std::size_t>(0); })) {
+      item_.reset();
+      return finish(SendStatus::Sent);
+    }
+    chan_->visit([](auto& f) { f.pass_on_send(); });
+    return false;
   }
 
   // The item, while it has not been sent.

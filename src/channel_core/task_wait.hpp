@@ -1,15 +1,19 @@
-// TaskWaiter: one pending send or receive of a task, that is of code an event
-// loop steps (an asyncio coroutine), rather than of a thread that parks.
+// Task waits: the pending operations of a task, that is of code an event loop
+// steps (an asyncio coroutine), rather than of a thread that parks.
+//   TaskWait       the passes over any list of operations (the base);
+//   TaskWaiter     one send or receive plus its channel's close signal;
+//   TaskSelect     any number of receives and sends, tried in a random order
+//                  fixed when the list is sealed (the asyncio select).
 //
-// It is the multi-way wait of select.cpp cut into steps. A thread runs the
+// A task wait is the multi-way wait of select.cpp cut into steps. A thread runs the
 // passes try / register / sleep / unregister / accept in one call; a task runs
 // them across several steps of its own, and between two steps it is not
 // sleeping in here but suspended in its loop:
 //
-//   poll()    try the item operation and the close signal; if neither can
-//             complete, register on both and return Pending. A later poll()
-//             (after a wake-up) unregisters, accepts what the waiter was
-//             claimed for, and tries again.
+//   poll()    try every operation in order; if none can complete, register
+//             on all of them and return Pending. A later poll() (after a
+//             wake-up) unregisters, accepts what the waiter was claimed for,
+//             and tries again.
 //   cancel()  the task gives up at this step: abort the waiter, or, if a peer
 //             claimed it already, either finish the operation (only when the
 //             claim itself completed it) or pass the wake-up on.
@@ -34,11 +38,15 @@
 //     waiter. Once claimed the send has happened and cannot be undone, so
 //     cancel() reports it completed; the caller returns normally and must
 //     not lose the cancellation itself.
+//   - A receive woken by a rendezvous sender takes the item on the very step
+//     that unregisters, before any other operation is tried, so a wait over
+//     several operations never lets such a wake-up lapse by completing
+//     another one.
 // Claims, aborts and unregistering go through the claim-once cell and the
 // channel locks exactly as for threads (select.cpp), so exactly one of a
 // peer's claim and the owner's abort wins.
 //
-// Threading: poll() and cancel() are the owner's, one step at a time.
+// Threading: poll(), cancel() and, for TaskSelect, building are the owner's, one step at a time.
 // abandon() may run on any thread, once the owner has stopped stepping; two
 // abandon() calls may race and only the first does anything. The waiter is
 // reference counted like any other (the owner holds one reference).
@@ -46,12 +54,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "channel_core/channel.hpp"
 #include "channel_core/clock.hpp"
 #include "channel_core/operation.hpp"
+#include "channel_core/select.hpp"
 
 namespace vornic::chan {
 
@@ -64,100 +77,87 @@ enum class TaskStatus : std::uint8_t {
   Cancelled,     // cancel() took effect: nothing was received or sent
 };
 
-template <class T>
-class TaskWaiter : public detail::Waiter {
+// What one step of a TaskWait came to.
+struct TaskStep {
+  enum class Kind : std::uint8_t { Pending, Completed, TimedOut };
+  Kind kind;
+  std::size_t index = 0;  // Completed: the operation; its completion() says how
+};
+
+// The passes of a task's wait over operations owned by the derived class.
+class TaskWait : public detail::Waiter {
  public:
-  // A receive from rx that also wakes when close_rx disconnects.
-  TaskWaiter(const Receiver<T>& rx, const Receiver<Empty>& close_rx)
-      : Waiter(next_token()), rx_(rx), close_rx_(close_rx), close_op_(chan_of(close_rx_)) {
-    recv_.emplace(chan_of(rx_));
-    // Packetless: a rendezvous sender wakes this node instead of filling it.
-    recv_->node().packet = nullptr;
-    item_op_ = &*recv_;
-  }
-  // A send of `item` on tx that also wakes when close_rx disconnects.
-  TaskWaiter(const Sender<T>& tx, T item, const Receiver<Empty>& close_rx)
-      : Waiter(next_token()), tx_(tx), close_rx_(close_rx), close_op_(chan_of(close_rx_)) {
-    send_.emplace(chan_of(tx_), std::move(item));
-    item_op_ = &*send_;
-  }
-  ~TaskWaiter() override = default;
+  ~TaskWait() override = default;
 
   void unpark() noexcept final { notify(); }
 
-  TaskStatus poll(const Deadline& deadline) {
+  // Owner. Runs the passes up to the next sleep.
+  TaskStep step(const Deadline& deadline) {
     if (registered_ > 0) {
       detail::Claim c = claim();
       if (c == detail::kWaiting) {
-        if (!passed(deadline)) return TaskStatus::Pending;  // a stale wake-up
+        if (!passed(deadline)) return {TaskStep::Kind::Pending};  // a stale wake-up
         c = try_claim(detail::kAborted) ? detail::kAborted : claim();
       }
       unregister();
       if (detail::is_selected(c)) {
         const std::size_t k = detail::selected_operation(c);
-        if (op(k).accept()) return finish(k);
+        detail::Operation& op = *ops_[k];
+        // A rendezvous receive was only woken: its item is taken here.
+        if (op.accept() || op.try_complete()) return {TaskStep::Kind::Completed, k};
       }
     }
     for (;;) {
-      for (std::size_t k = 0; k < 2; ++k) {
-        if (op(k).try_complete()) return finish(k);
+      for (const std::size_t k : order_) {
+        if (ops_[k]->try_complete()) return {TaskStep::Kind::Completed, k};
       }
-      if (passed(deadline)) return TaskStatus::TimedOut;
+      if (passed(deadline)) return {TaskStep::Kind::TimedOut};
       rearm();
       bool ready = false;
-      for (std::size_t k = 0; k < 2 && !ready; ++k) {
-        op(k).node().waiter = this;
-        op(k).node().operation = k;
-        ready = op(k).register_waiter();
-        registered_ = k + 1;
+      for (std::size_t pos = 0; pos < order_.size() && !ready; ++pos) {
+        detail::Operation& op = *ops_[order_[pos]];
+        op.node().waiter = this;
+        op.node().operation = order_[pos];
+        ready = op.register_waiter();
+        registered_ = pos + 1;
         // Claimed while registering: the peer's notify() will step us.
-        if (claim() != detail::kWaiting) return TaskStatus::Pending;
+        if (claim() != detail::kWaiting) return {TaskStep::Kind::Pending};
       }
-      if (!ready) return TaskStatus::Pending;
+      if (!ready) return {TaskStep::Kind::Pending};
       // Something became ready while registering: abort and try again,
       // unless a peer claimed the waiter first (it will notify).
-      if (!try_claim(detail::kAborted)) return TaskStatus::Pending;
+      if (!try_claim(detail::kAborted)) return {TaskStep::Kind::Pending};
       unregister();
     }
   }
 
-  // Owner only, while Pending. Completed (a rendezvous send already taken) or
-  // Cancelled.
-  TaskStatus cancel() noexcept {
-    if (abandoned_.exchange(true, std::memory_order_acq_rel)) return TaskStatus::Cancelled;
+  // Owner only, while Pending: gives the wait up. The operation that
+  // completed all the same (a rendezvous send taken by the claim), if any.
+  std::optional<std::size_t> withdraw() noexcept {
+    if (abandoned_.exchange(true, std::memory_order_acq_rel)) return std::nullopt;
     return give_up();
   }
 
   // Any thread, once the owner no longer steps.
   void abandon() noexcept {
     if (abandoned_.exchange(true, std::memory_order_acq_rel)) return;
-    give_up();
+    static_cast<void>(give_up());
   }
 
-  // After Completed on a receive: the item.
-  std::optional<T> take_received() noexcept { return recv_ ? std::exchange(recv_->received_slot(), std::nullopt) : std::nullopt; }
-  // A send's item unless it went out.
-  std::optional<T> take_unsent() noexcept { return send_ ? std::exchange(send_->unsent_slot(), std::nullopt) : std::nullopt; }
-
-  // A receive's channel, for what follows a close: the close signal can win
-  // over items still buffered, which are then drained first.
-  RecvResult<T> try_recv_again() const { return rx_.try_recv(); }
-  bool receiver_empty() const noexcept { return rx_.is_empty(); }
-
  protected:
+  TaskWait() noexcept : Waiter(next_token()) {}
+
+  // The operations, numbered by position, and the order they are tried in
+  // (a permutation of those numbers). Both outlive the wait.
+  void set_operations(std::span<detail::Operation* const> ops, std::span<const std::size_t> order) noexcept {
+    ops_ = ops;
+    order_ = order;
+  }
+
   // Tells the owner to step soon. Any thread, no lock held, must not block.
   virtual void notify() noexcept = 0;
 
  private:
-  template <class U>
-  static detail::Chan<U>& chan_of(const Receiver<U>& h) noexcept {
-    return *detail::HandleAccess::chan(h);
-  }
-  template <class U>
-  static detail::Chan<U>& chan_of(const Sender<U>& h) noexcept {
-    return *detail::HandleAccess::chan(h);
-  }
-
   // Tokens of their own, far above thread tokens: two tasks on one loop
   // thread must pair with each other on a rendezvous channel.
   static std::uint64_t next_token() noexcept {
@@ -167,43 +167,98 @@ class TaskWaiter : public detail::Waiter {
 
   static bool passed(const Deadline& d) noexcept { return d && Clock::now() >= *d; }
 
-  detail::Operation& op(std::size_t k) noexcept {
-    if (k == 0) return *item_op_;
-    return close_op_;
-  }
-
   void unregister() noexcept {
-    for (std::size_t k = 0; k < registered_; ++k) op(k).unregister_waiter();
+    for (std::size_t pos = 0; pos < registered_; ++pos) ops_[order_[pos]]->unregister_waiter();
     registered_ = 0;
   }
 
-  TaskStatus finish(std::size_t k) noexcept {
-    if (k == 1) return TaskStatus::Closed;
-    return op(0).completion() == detail::Completion::Disconnected ? TaskStatus::Disconnected
-                                                                  : TaskStatus::Completed;
-  }
-
-  TaskStatus give_up() noexcept {
-    if (registered_ == 0) return TaskStatus::Cancelled;
+  std::optional<std::size_t> give_up() noexcept {
+    if (registered_ == 0) return std::nullopt;
     const detail::Claim c = try_claim(detail::kAborted) ? detail::kAborted : claim();
     unregister();
-    if (!detail::is_selected(c) || detail::selected_operation(c) != 0) return TaskStatus::Cancelled;
-    if (send_) {
-      // A rendezvous receiver took the item when it claimed us.
-      if (send_rendezvous()) {
-        static_cast<void>(send_->accept());
-        return TaskStatus::Completed;
-      }
-      chan_of(tx_).visit([](auto& f) { f.pass_on_send(); });
-    } else {
-      chan_of(rx_).visit([](auto& f) { f.pass_on_recv(); });
-    }
-    return TaskStatus::Cancelled;
+    if (!detail::is_selected(c)) return std::nullopt;
+    const std::size_t k = detail::selected_operation(c);
+    if (ops_[k]->give_up_claim()) return k;
+    return std::nullopt;
   }
 
-  bool send_rendezvous() const noexcept {
-    return chan_of(tx_).visit([](const auto& f) { return f.capacity() == std::optional<std::size_t>(0); });
+  std::span<detail::Operation* const> ops_;
+  std::span<const std::size_t> order_;
+  std::size_t registered_ = 0;  // positions of order_ linked, from the first
+  std::atomic<bool> abandoned_{false};
+};
+
+namespace detail {
+template <class U>
+Chan<U>& chan_of(const Receiver<U>& h) noexcept {
+  return *HandleAccess::chan(h);
+}
+template <class U>
+Chan<U>& chan_of(const Sender<U>& h) noexcept {
+  return *HandleAccess::chan(h);
+}
+}  // namespace detail
+
+// One send or receive that also wakes when its close signal disconnects:
+// operation 0 is the item operation, 1 the close signal, tried in that order.
+// Base is TaskWait or a class derived from it that implements notify().
+template <class T, class Base = TaskWait>
+class TaskWaiter : public Base {
+  static_assert(std::is_base_of_v<TaskWait, Base>);
+
+ public:
+  // A receive from rx that also wakes when close_rx disconnects.
+  TaskWaiter(const Receiver<T>& rx, const Receiver<Empty>& close_rx)
+      : rx_(rx), close_rx_(close_rx), close_op_(detail::chan_of(close_rx_)) {
+    recv_.emplace(detail::chan_of(rx_));
+    // Packetless: a rendezvous sender wakes this node instead of filling it.
+    recv_->node().packet = nullptr;
+    ops_[0] = &*recv_;
+    this->set_operations(ops_, kOrder);
   }
+  // A send of `item` on tx that also wakes when close_rx disconnects.
+  TaskWaiter(const Sender<T>& tx, T item, const Receiver<Empty>& close_rx)
+      : tx_(tx), close_rx_(close_rx), close_op_(detail::chan_of(close_rx_)) {
+    send_.emplace(detail::chan_of(tx_), std::move(item));
+    ops_[0] = &*send_;
+    this->set_operations(ops_, kOrder);
+  }
+
+  TaskStatus poll(const Deadline& deadline) {
+    const TaskStep s = this->step(deadline);
+    switch (s.kind) {
+      case TaskStep::Kind::Pending:
+        return TaskStatus::Pending;
+      case TaskStep::Kind::TimedOut:
+        return TaskStatus::TimedOut;
+      case TaskStep::Kind::Completed:
+        break;
+    }
+    if (s.index == 1) return TaskStatus::Closed;
+    return ops_[0]->completion() == detail::Completion::Disconnected ? TaskStatus::Disconnected
+                                                                     : TaskStatus::Completed;
+  }
+
+  // Owner only, while Pending. Completed (a rendezvous send already taken) or
+  // Cancelled.
+  TaskStatus cancel() noexcept { return this->withdraw() ? TaskStatus::Completed : TaskStatus::Cancelled; }
+
+  // After Completed on a receive: the item.
+  std::optional<T> take_received() noexcept {
+    return recv_ ? std::exchange(recv_->received_slot(), std::nullopt) : std::nullopt;
+  }
+  // A send's item unless it went out.
+  std::optional<T> take_unsent() noexcept {
+    return send_ ? std::exchange(send_->unsent_slot(), std::nullopt) : std::nullopt;
+  }
+
+  // A receive's channel, for what follows a close: the close signal can win
+  // over items still buffered, which are then drained first.
+  RecvResult<T> try_recv_again() const { return rx_.try_recv(); }
+  bool receiver_empty() const noexcept { return rx_.is_empty(); }
+
+ private:
+  static constexpr std::size_t kOrder[2] = {0, 1};
 
   // Handle copies keep both channels alive for as long as the waiter is.
   Receiver<T> rx_;
@@ -212,9 +267,69 @@ class TaskWaiter : public detail::Waiter {
   std::optional<detail::RecvOperation<T>> recv_;
   std::optional<detail::SendOperation<T>> send_;
   detail::RecvOperation<Empty> close_op_;
-  detail::Operation* item_op_ = nullptr;
-  std::size_t registered_ = 0;  // operations linked, in order
-  std::atomic<bool> abandoned_{false};
+  detail::Operation* ops_[2] = {nullptr, &close_op_};
+};
+
+// Any number of receives and sends, added in order (numbered from 0 like a
+// Select's), then sealed: seal() fixes a uniformly random order in which
+// every step tries them, so that among operations ready at the same check
+// each is equally likely to complete. Handle copies and the sends' items are
+// kept in the operations, as in a Select.
+template <class Base = TaskWait>
+class TaskSelect : public Base {
+  static_assert(std::is_base_of_v<TaskWait, Base>);
+
+ public:
+  TaskSelect() = default;
+
+  template <class T>
+  RecvKey<T> recv(const Receiver<T>& rx) {
+    auto op = std::make_unique<detail::OwnedRecv<T>>(rx);
+    // Packetless, as in TaskWaiter.
+    op->node().packet = nullptr;
+    return RecvKey<T>{add(std::move(op))};
+  }
+  template <class T>
+  SendKey<T> send(const Sender<T>& tx, T item) {
+    return SendKey<T>{add(std::make_unique<detail::OwnedSend<T>>(tx, std::move(item)))};
+  }
+
+  // After the last operation and before the first poll.
+  void seal() {
+    const std::size_t n = owned_.size();
+    order_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order_[i] = i;
+    for (std::size_t i = n; i > 1; --i) std::swap(order_[i - 1], order_[detail::random_below(i)]);
+    this->set_operations(raw_, order_);
+  }
+
+  std::size_t size() const noexcept { return owned_.size(); }
+  detail::Completion completion(std::size_t k) const noexcept { return owned_[k]->completion(); }
+
+  // The item of the receive `k`, which completed with an item.
+  template <class T>
+  std::optional<T> take_received(RecvKey<T> k) noexcept {
+    auto* y = static_cast<detail::RecvOperation<T>*>(raw_[k.index]);
+    return std::exchange(y->received_slot(), std::nullopt);
+  }
+  // The item of the send `k` unless it went out.
+  template <class T>
+  std::optional<T> take_unsent(SendKey<T> k) noexcept {
+    auto* s = static_cast<detail::SendOperation<T>*>(raw_[k.index]);
+    return std::exchange(s->unsent_slot(), std::nullopt);
+  }
+
+ private:
+  std::size_t add(std::unique_ptr<detail::Operation> op) {
+    raw_.reserve(owned_.size() + 1);
+    owned_.push_back(std::move(op));
+    raw_.push_back(owned_.back().get());
+    return owned_.size() - 1;
+  }
+
+  std::vector<std::unique_ptr<detail::Operation>> owned_;
+  std::vector<detail::Operation*> raw_;
+  std::vector<std::size_t> order_;
 };
 
 }  // namespace vornic::chan

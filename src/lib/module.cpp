@@ -1,6 +1,7 @@
 // The module entry: PyInit__vornic hands back the definition (multi-phase
-// initialisation) and the exec step registers every class and `select`, in a
-// fixed order, on whichever module object the interpreter gives it.
+// initialisation) and the exec step registers every class, `select` and
+// `aselect`, in a fixed order, on whichever module object the interpreter
+// gives it.
 #include <string>
 
 #include "binding/call.hpp"
@@ -76,6 +77,7 @@ int exec_module(PyObject* module) noexcept {
         add_class(module, types::rw_lock_read_guard, "RwLockReadGuard");
         add_class(module, types::rw_lock_write_guard, "RwLockWriteGuard");
         add_function(module, types::select_def());
+        add_function(module, types::aselect_def());
         add_class(module, types::atomic_reference, "AtomicReference");
         register_mapping();
         return 0;

@@ -30,6 +30,14 @@ class FlagWaiter final : public TaskWaiter<int> {
   void notify() noexcept override { woken.store(true, std::memory_order_release); }
 };
 
+class FlagSelect final : public TaskSelect<> {
+ public:
+  std::atomic<bool> woken{false};
+
+ protected:
+  void notify() noexcept override { woken.store(true, std::memory_order_release); }
+};
+
 struct Task {
   FlagWaiter* w = nullptr;
   void drop() {
@@ -73,6 +81,45 @@ TEST(TaskWait, RendezvousSenderWakesATaskThatTakesOnItsStep) {
     sender.join();
     t.drop();
   });
+}
+
+// A select over two channels woken for one of them but cancelled before its
+// step takes nothing and hands the wake-up on; a rendezvous send taken by the
+// claim itself stays done through the cancel.
+TEST(TaskWait, SelectGivesUpAsOneOperation) {
+  auto [tx, rx] = bounded<int>(4);
+  auto [other_tx, other_rx] = bounded<int>(4);
+  auto* first = new FlagSelect();
+  RecvKey<int> from_rx = first->recv(rx);
+  first->recv(other_rx);
+  first->seal();
+  auto* second = new FlagSelect();
+  second->recv(rx);
+  second->seal();
+  ASSERT_EQ(first->step(std::nullopt).kind, TaskStep::Kind::Pending);
+  ASSERT_EQ(second->step(std::nullopt).kind, TaskStep::Kind::Pending);
+  ASSERT_TRUE(tx.try_send(7).ok());
+  EXPECT_TRUE(first->woken.load());
+  EXPECT_EQ(first->withdraw(), std::nullopt);
+  EXPECT_TRUE(second->woken.load());
+  const TaskStep s = second->step(std::nullopt);
+  ASSERT_EQ(s.kind, TaskStep::Kind::Completed);
+  EXPECT_EQ(second->take_received(RecvKey<int>{s.index}), 7);
+  EXPECT_EQ(first->take_received(from_rx), std::nullopt);
+  EXPECT_EQ(other_rx.try_recv().status, RecvStatus::Empty);
+  first->release();
+  second->release();
+
+  auto [rv_tx, rv_rx] = bounded<int>(0);
+  auto* sender = new FlagSelect();
+  sender->recv(other_rx);
+  SendKey<int> put = sender->send(rv_tx, 9);
+  sender->seal();
+  ASSERT_EQ(sender->step(std::nullopt).kind, TaskStep::Kind::Pending);
+  EXPECT_EQ(rv_rx.try_recv().item, 9);
+  EXPECT_EQ(sender->withdraw(), std::optional<std::size_t>(put.index));
+  EXPECT_EQ(sender->take_unsent(put), std::nullopt);
+  sender->release();
 }
 
 }  // namespace

@@ -1,17 +1,36 @@
-"""Channel.arecv / asend / async for: pending operations wait as channel
-waiters woken on their own loop. Errors of the call itself surface at once,
-errors of the operation when awaited; a cancelled operation either completed
-or had no effect."""
+"""Channel.arecv / asend / async for and aselect: pending operations wait as
+channel waiters woken on their own loop. Errors of the call itself surface at
+once, errors of the operation when awaited; a cancelled operation either
+completed or had no effect. Every test runs on asyncio's loop and on uvloop's."""
 import asyncio
 import inspect
 import random
 import re
 import threading
 import time
+import warnings
+from collections import Counter
 
 import pytest
 
-from _vornic import Channel
+from _vornic import Channel, aselect, select
+
+try:
+    import uvloop
+except Exception:  # noqa: BLE001 - no wheel here, or it would turn the GIL back on
+    uvloop = None
+
+
+@pytest.fixture(autouse=True, params=["asyncio", "uvloop"])
+def event_loop_kind(request, monkeypatch):
+    """Every loop the tests make, asyncio.run's and the explicit ones alike,
+    comes from the loop implementation under test."""
+    if request.param == "uvloop":
+        if uvloop is None:
+            pytest.skip("uvloop does not import on this interpreter")
+        monkeypatch.setattr(asyncio, "new_event_loop", uvloop.new_event_loop)
+        monkeypatch.setattr(asyncio.events, "new_event_loop", uvloop.new_event_loop)
+    return request.param
 
 # Every await below is bounded by this, on top of the test's own timeout.
 WAIT = 20
@@ -87,6 +106,43 @@ class TestAtTheAwait:
                 await done
             with pytest.raises(RuntimeError, match="already awaited"):
                 await done
+
+        run(main())
+
+
+class TestNeverAwaited:
+    @pytest.mark.timeout(60)
+    def test_unstarted_awaitables_warn_and_move_nothing(self):
+        async def main():
+            ch = Channel()
+            ch.send("kept")
+            with pytest.warns(RuntimeWarning) as caught:
+                ch.asend("lost")
+                ch.arecv()
+                ch.__anext__()
+                aselect([ch.recv_op()])
+                pending = ch.arecv()
+                ch.close()  # closing the channel does not handle it
+                del pending
+            assert [str(w.message) for w in caught] == [
+                "Channel.asend() was never awaited", "Channel.arecv() was never awaited",
+                "Channel.__anext__() was never awaited", "aselect() was never awaited",
+                "Channel.arecv() was never awaited"]
+            assert ch.try_recv() == "kept"  # nothing was received, nothing sent
+            with expect(ValueError, "Channel is closed and empty"):
+                ch.try_recv()
+
+            # Awaited, wrapped in a task, or given up with close(): no warning.
+            other = Channel()
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                other.send(1)
+                assert await other.arecv() == 1
+                task = asyncio.ensure_future(aselect([other.recv_op()]))
+                other.send(2)
+                assert await task == (0, 2)
+                other.asend(3).close()
+                other.arecv().close()
 
         run(main())
 
@@ -247,6 +303,87 @@ class TestCancellation:
         assert got == ["kept"]
 
 
+class TestAselect:
+    @pytest.mark.timeout(60)
+    @pytest.mark.parametrize("case", ["ops a string", "empty", "not an op", "closed and empty",
+                                      "closed for sending", "timed out"])
+    def test_errors(self, case):
+        async def main():
+            full, empty, closed = Channel(1), Channel(), Channel()
+            full.send("kept")
+            stale = full.send_op("never")
+            closed.close()
+            table = {  # case: (ops, timeout, error, message, raised at the call)
+                "ops a string": ("ab", None, TypeError, "Can't extract `str` to `Vec`\nwhile processing 'ops'", True),
+                "empty": ([], None, ValueError, "Operations list cannot be empty", True),
+                "not an op": ([full.recv_op(), full], None, TypeError, "Operations must be of type RecvOp or SendOp",
+                              True),
+                "closed and empty": ([closed.recv_op()], None, ValueError, "Selected channel is closed and empty",
+                                     False),
+                "closed for sending": ([stale], None, ValueError, "Selected channel is closed", False),
+                "timed out": ([empty.recv_op(), full.send_op("never")], 0.05, TimeoutError,
+                              "select() timed out waiting for ready channel", False),
+            }
+            ops, timeout, error, message, at_call = table[case]
+            if case == "closed for sending":
+                full.close()  # full, so only the close signal is ready
+            if at_call:
+                with expect(error, message):
+                    aselect(ops, timeout)
+            else:
+                pending = aselect(ops, timeout)
+                with expect(error, message):
+                    await pending
+            # Whatever failed moved nothing.
+            assert full.try_recv() == "kept"
+            with pytest.raises((RuntimeError, ValueError)):
+                full.try_recv()
+
+        run(main())
+
+    @pytest.mark.timeout(60)
+    def test_ready_operations_are_chosen_alike(self):
+        async def main():
+            a, b = Channel(), Channel()
+            for i in range(400):
+                a.send(i)
+                b.send(i)
+            return Counter([(await aselect([a.recv_op(), b.recv_op()]))[0] for _ in range(400)])
+
+        chosen = run(main())
+        assert 140 <= chosen[0] <= 260, chosen
+
+    @pytest.mark.timeout(60)
+    def test_rendezvous_send_taken_before_the_cancel_completes(self):
+        async def main():
+            ch, quiet = Channel(0), Channel()
+            # Cancelled from outside: the send happened, the task ends cancelled.
+            task = asyncio.ensure_future(aselect([quiet.recv_op(), ch.send_op("taken")]))
+            await asyncio.sleep(0)
+            assert ch.try_recv() == "taken"
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+
+            # Cancelled by a timeout that fires after the item was taken: the
+            # await returns the send that completed.
+            async def select_in_time():
+                async with asyncio.timeout(WAIT) as cm:
+                    box.append(cm)
+                    return await aselect([quiet.recv_op(), ch.send_op("also taken")])
+
+            box = []
+            selecting = asyncio.ensure_future(select_in_time())
+            await asyncio.sleep(0)
+            assert ch.try_recv() == "also taken"
+            box[0].reschedule(asyncio.get_running_loop().time())
+            assert await selecting == (1, None)
+            with pytest.raises(RuntimeError):
+                quiet.try_recv()
+
+        run(main())
+
+
 class TestStorm:
     """Random cancellations and timeouts across several loops and threads:
     every item a completed operation moved was moved exactly once, and none
@@ -375,3 +512,84 @@ class TestStorm:
         self.join(consumers)
         assert len(sent) > 1_000, "too few sends completed to mean anything"
         assert sorted(got) == sorted(sent) and len(set(sent)) == len(sent)
+
+    @pytest.mark.timeout(600)
+    def test_aselect_over_two_channels(self):
+        # Tasks and threads send and receive through select over a buffered
+        # and a rendezvous channel; tasks time out and are cancelled at random.
+        n, m = 40_000, 10_000  # items of the tasks, of the thread
+        a, b = Channel(8), Channel(0)
+        sent, got = [], []
+        counts = Counter()
+        stop = threading.Event()
+
+        async def produce(items, rnd):
+            for i in items:
+                try:
+                    await asyncio.wait_for(aselect([a.send_op(i), b.send_op(i)]), rnd.choice((0.0005, 0.005)))
+                except TimeoutError:
+                    counts["send timeouts"] += 1
+                    continue
+                sent.append(i)
+
+        async def consume(rnd):
+            while True:
+                try:
+                    got.append((await asyncio.wait_for(aselect([b.recv_op(), a.recv_op()]),
+                                                       rnd.choice((0.0001, 0.001, 0.01))))[1])
+                except TimeoutError:
+                    counts["receive timeouts"] += 1
+
+        async def loop_main(seed):
+            rnd = random.Random(seed)
+            todo = list(range(seed, n, 2))
+            producers, consumers = [], [asyncio.ensure_future(consume(rnd)) for _ in range(3)]
+            while not stop.is_set():
+                if todo:
+                    producers.append(asyncio.ensure_future(produce(todo[:40], rnd)))
+                    del todo[:40]
+                await asyncio.sleep(rnd.choice((0, 0.0005, 0.002)))
+                if rnd.random() < 0.3:
+                    victims = producers if producers and rnd.random() < 0.5 else consumers
+                    if rnd.choice(victims).cancel():
+                        counts["cancels"] += 1
+                consumers = [t if not t.done() else asyncio.ensure_future(consume(rnd)) for t in consumers]
+                producers = [t for t in producers if not t.done()]
+                if not todo and not producers and seed not in finished:
+                    finished.append(seed)
+            for t in consumers:
+                t.cancel()
+            await asyncio.gather(*consumers, return_exceptions=True)
+
+        def thread_produce():
+            for i in range(n, n + m):
+                try:
+                    select([a.send_op(i), b.send_op(i)], timeout=0.001)
+                except TimeoutError:
+                    continue
+                sent.append(i)
+
+        def thread_consume():
+            while not stop.is_set():
+                try:
+                    got.append(select([a.recv_op(), b.recv_op()], timeout=0.0005)[1])
+                except TimeoutError:
+                    pass
+
+        finished = []  # the loops whose sends are over
+        loops = self.run_loops(loop_main, 2, [thread_consume])
+        producer = threading.Thread(target=thread_produce, daemon=True)
+        producer.start()
+        self.join([producer])
+        deadline = time.monotonic() + 300
+        while len(finished) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        stop.set()
+        self.join(loops)
+        while True:  # what is still buffered
+            try:
+                got.append(a.try_recv())
+            except RuntimeError:
+                break
+        assert len(sent) > 5_000 and counts["cancels"] > 50, (len(sent), counts)
+        assert sorted(got) == sorted(sent) and len(set(sent)) == len(sent), (len(got), len(sent), counts)

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace vornic {
@@ -155,19 +156,44 @@ struct Convert<Maybe<T>> {
 template <class T>
 concept OmittableParam = requires { Convert<T>::omitted(); };
 
+template <class T>
+inline constexpr bool NoneDefault = false;
+template <class T>
+inline constexpr bool NoneDefault<NoneOr<T>> = true;
+
+// Converts one bound argument (nullptr: omitted) of the parameter named
+// `param` to T, attaching the parameter note on failure. Omission and an
+// explicit None for a None-default parameter are settled inline, before any
+// call, since they are what most calls pass.
+template <class T>
+T convert_noted(const char* param, PyObject* o) {
+    try {
+        return Convert<T>::from(o);
+    } catch (const PythonError&) {
+        add_param_note(param);
+        throw;
+    }
+}
+
+template <class T>
+[[gnu::always_inline]] inline T convert_positional(const char* param, PyObject* o) {
+    if constexpr (OmittableParam<T>) {
+        if (!o) return Convert<T>::omitted();
+    }
+    if constexpr (NoneDefault<T>) {
+        if (o == Py_None) return T{};
+    }
+    if constexpr (std::is_same_v<T, Obj>) {
+        return Obj{o};  // cannot fail
+    } else {
+        return convert_noted<T>(param, o);
+    }
+}
+
 // Converts bound slot i to T, attaching the parameter note on failure.
 template <class T>
 T convert_param(const SigView& s, const Bound& b, std::size_t i) {
-    PyObject* o = b.slot[i];
-    try {
-        if constexpr (OmittableParam<T>) {
-            if (!o) return Convert<T>::omitted();
-        }
-        return Convert<T>::from(o);
-    } catch (const PythonError&) {
-        add_param_note(s.params[i]);
-        throw;
-    }
+    return convert_positional<T>(s.params[i], b.slot[i]);
 }
 
 // Seconds as a timed wait's duration; NaN, infinite and >= 2^64 s are a

@@ -66,9 +66,38 @@ void add_param_note(const char* param) noexcept;
 // ---- declared parameter types -------------------------------------------
 
 // A parameter whose default is None: None and omission both mean "absent".
+//
+// Copies go member by member. An optional built in pieces (the value, then
+// the flag byte) and copied at once as one 16-byte block is a store-to-load
+// forward the processor cannot make, a stall on every call that passes a
+// timeout through the calling layer; copied by members, each load matches a
+// store.
 template <class T>
 struct NoneOr {
     std::optional<T> v;
+
+    NoneOr() = default;
+    NoneOr(std::optional<T> x) : v(std::move(x)) {}
+    NoneOr(const NoneOr& o) {
+        if (o.v) v.emplace(*o.v);
+    }
+    NoneOr(NoneOr&& o) noexcept(std::is_nothrow_move_constructible_v<T>) {
+        if (o.v) v.emplace(std::move(*o.v));
+    }
+    NoneOr& operator=(const NoneOr& o) {
+        if (o.v)
+            v.emplace(*o.v);
+        else
+            v.reset();
+        return *this;
+    }
+    NoneOr& operator=(NoneOr&& o) noexcept(std::is_nothrow_move_constructible_v<T>) {
+        if (o.v)
+            v.emplace(std::move(*o.v));
+        else
+            v.reset();
+        return *this;
+    }
 };
 
 // A parameter with a non-None default: only omission means "absent"; an

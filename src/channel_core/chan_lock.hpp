@@ -1,26 +1,28 @@
-// The channel mutex: a 32-bit word that spins briefly, then parks on a futex.
-//
-// State word (the classic three-state futex mutex):
-//   0  unlocked
-//   1  locked, nobody parked
-//   2  locked, and a thread may be parked: the unlocker must wake one
+// The channel mutex: one 32-bit word, taken with a compare-and-swap and
+// released with a plain release store.
 //
 // Why not std::mutex: every send and receive takes the channel lock once, and
-// an uncontended pthread lock/unlock pair costs two library calls and some
-// fifty instructions of type checks around its two atomic instructions. Here
-// both halves are inline: one compare-and-swap to lock, one exchange to
-// unlock, and a call only when somebody has to sleep or be woken.
+// an uncontended pthread lock/unlock pair costs two library calls, some fifty
+// instructions of type checks and two atomic read-modify-writes. Here the pair
+// is inline and has one: the unlock is an ordinary store, because nobody ever
+// has to be woken by it.
 //
-// Holds are a bounded number of steps (see waker.hpp), so a waiter spins
-// first and parks only if the holder was descheduled.
+// That holds because a waiter never sleeps indefinitely on the word. Holds are
+// a bounded number of steps (see waker.hpp), so a waiter spins first; if the
+// holder was descheduled it yields, and past that it sleeps on the word in
+// short timed naps, re-checking after each. A holder that releases therefore
+// needs to know of no waiter, and the rare long wait costs a wake-up every
+// nap instead of an atomic exchange on every unlock.
 #pragma once
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 
 namespace vornic::chan::detail {
 
@@ -31,47 +33,40 @@ class ChanLock {
   ChanLock& operator=(const ChanLock&) = delete;
 
   void lock() noexcept {
-    std::uint32_t expected = kFree;
-    if (word_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
-                                      std::memory_order_relaxed)) {
-      return;
-    }
+    if (try_lock()) return;
     lock_contended();
   }
 
-  void unlock() noexcept {
-    if (word_.exchange(kFree, std::memory_order_release) == kParked) wake_one();
+  bool try_lock() noexcept {
+    std::uint32_t expected = kFree;
+    return word_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
+                                         std::memory_order_relaxed);
   }
+
+  void unlock() noexcept { word_.store(kFree, std::memory_order_release); }
 
  private:
   static constexpr std::uint32_t kFree = 0;
   static constexpr std::uint32_t kLocked = 1;
-  static constexpr std::uint32_t kParked = 2;
   static constexpr int kSpins = 100;
+  static constexpr int kYields = 20;
+  static constexpr long kNapNanos = 50'000;
 
   [[gnu::noinline]] void lock_contended() noexcept {
-    for (int i = 0; i < kSpins; ++i) {
-      std::uint32_t cur = word_.load(std::memory_order_relaxed);
-      if (cur == kFree && word_.compare_exchange_weak(cur, kLocked, std::memory_order_acquire,
-                                                      std::memory_order_relaxed)) {
-        return;
+    for (int round = 0;; ++round) {
+      if (word_.load(std::memory_order_relaxed) == kFree && try_lock()) return;
+      if (round < kSpins) {
+        cpu_relax();
+      } else if (round < kSpins + kYields) {
+        sched_yield();
+      } else {
+        // Returns at once if the word is no longer kLocked.
+        const timespec nap{0, kNapNanos};
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word_), FUTEX_WAIT_PRIVATE, kLocked, &nap,
+                nullptr, 0);
       }
-      if (cur == kParked) break;  // others already sleep; join them
-      cpu_relax();
-    }
-    // Taking the word as kParked (rather than kLocked) is conservative: the
-    // eventual unlock may issue one wake that finds nobody.
-    while (word_.exchange(kParked, std::memory_order_acquire) != kFree) {
-      // Returns at once if the word is no longer kParked; the loop re-checks.
-      syscall(SYS_futex, futex_word(), FUTEX_WAIT_PRIVATE, kParked, nullptr, nullptr, 0);
     }
   }
-
-  [[gnu::noinline]] void wake_one() noexcept {
-    syscall(SYS_futex, futex_word(), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-  }
-
-  std::uint32_t* futex_word() noexcept { return reinterpret_cast<std::uint32_t*>(&word_); }
 
   static void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)

@@ -4,26 +4,13 @@
 
 namespace vornic::atomic {
 
-Ordering parse_ordering(const NoneOr<Text>& name) {
-    if (!name.v) return Ordering::SeqCst;
-    const Text n = *name.v;
+Ordering parse_ordering_name(Text n) {
     if (n == "SeqCst" || n == "seq_cst") return Ordering::SeqCst;
     if (n == "Relaxed" || n == "relaxed") return Ordering::Relaxed;
     if (n == "Acquire" || n == "acquire") return Ordering::Acquire;
     if (n == "Release" || n == "release") return Ordering::Release;
     if (n == "AcqRel" || n == "acq_rel") return Ordering::AcqRel;
     throw ValueError(std::string(msg::kUnsupportedOrdering) + std::string(n));
-}
-
-std::memory_order rmw_order(Ordering o) {
-    switch (o) {
-        case Ordering::Relaxed: return std::memory_order_relaxed;
-        case Ordering::Release: return std::memory_order_release;
-        case Ordering::Acquire: return std::memory_order_acquire;
-        case Ordering::AcqRel: return std::memory_order_acq_rel;
-        case Ordering::SeqCst: break;
-    }
-    return std::memory_order_seq_cst;
 }
 
 std::memory_order load_order(Ordering o) {

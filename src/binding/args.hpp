@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace vornic {
@@ -65,9 +66,38 @@ void add_param_note(const char* param) noexcept;
 // ---- declared parameter types -------------------------------------------
 
 // A parameter whose default is None: None and omission both mean "absent".
+//
+// Copies go member by member. An optional built in pieces (the value, then
+// the flag byte) and copied at once as one 16-byte block is a store-to-load
+// forward the processor cannot make, a stall on every call that passes a
+// timeout through the calling layer; copied by members, each load matches a
+// store.
 template <class T>
 struct NoneOr {
     std::optional<T> v;
+
+    NoneOr() = default;
+    NoneOr(std::optional<T> x) : v(std::move(x)) {}
+    NoneOr(const NoneOr& o) {
+        if (o.v) v.emplace(*o.v);
+    }
+    NoneOr(NoneOr&& o) noexcept(std::is_nothrow_move_constructible_v<T>) {
+        if (o.v) v.emplace(std::move(*o.v));
+    }
+    NoneOr& operator=(const NoneOr& o) {
+        if (o.v)
+            v.emplace(*o.v);
+        else
+            v.reset();
+        return *this;
+    }
+    NoneOr& operator=(NoneOr&& o) noexcept(std::is_nothrow_move_constructible_v<T>) {
+        if (o.v)
+            v.emplace(std::move(*o.v));
+        else
+            v.reset();
+        return *this;
+    }
 };
 
 // A parameter with a non-None default: only omission means "absent"; an
@@ -155,19 +185,44 @@ struct Convert<Maybe<T>> {
 template <class T>
 concept OmittableParam = requires { Convert<T>::omitted(); };
 
+template <class T>
+inline constexpr bool NoneDefault = false;
+template <class T>
+inline constexpr bool NoneDefault<NoneOr<T>> = true;
+
+// Converts one bound argument (nullptr: omitted) of the parameter named
+// `param` to T, attaching the parameter note on failure. Omission and an
+// explicit None for a None-default parameter are settled inline, before any
+// call, since they are what most calls pass.
+template <class T>
+T convert_noted(const char* param, PyObject* o) {
+    try {
+        return Convert<T>::from(o);
+    } catch (const PythonError&) {
+        add_param_note(param);
+        throw;
+    }
+}
+
+template <class T>
+[[gnu::always_inline]] inline T convert_positional(const char* param, PyObject* o) {
+    if constexpr (OmittableParam<T>) {
+        if (!o) return Convert<T>::omitted();
+    }
+    if constexpr (NoneDefault<T>) {
+        if (o == Py_None) return T{};
+    }
+    if constexpr (std::is_same_v<T, Obj>) {
+        return Obj{o};  // cannot fail
+    } else {
+        return convert_noted<T>(param, o);
+    }
+}
+
 // Converts bound slot i to T, attaching the parameter note on failure.
 template <class T>
 T convert_param(const SigView& s, const Bound& b, std::size_t i) {
-    PyObject* o = b.slot[i];
-    try {
-        if constexpr (OmittableParam<T>) {
-            if (!o) return Convert<T>::omitted();
-        }
-        return Convert<T>::from(o);
-    } catch (const PythonError&) {
-        add_param_note(s.params[i]);
-        throw;
-    }
+    return convert_positional<T>(s.params[i], b.slot[i]);
 }
 
 // Seconds as a timed wait's duration; NaN, infinite and >= 2^64 s are a

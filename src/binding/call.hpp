@@ -111,10 +111,9 @@ PyObject* with_access(PyObject* self, F&& f) {
     }
 }
 
+// Runs the handler on converted arguments and converts its result.
 template <auto Fn, class Self, class Args, std::size_t... I>
-PyObject* invoke(Self& self, const SigView& s, const Bound& b, std::index_sequence<I...>) {
-    // Arguments are converted in parameter order (braced init guarantees it).
-    Args args{convert_param<std::tuple_element_t<I, Args>>(s, b, I)...};
+PyObject* run(Self& self, Args& args, std::index_sequence<I...>) {
     using R = typename Handler<decltype(Fn)>::Result;
     if constexpr (std::is_void_v<R>) {
         Fn(self, std::move(std::get<I>(args))...);
@@ -126,6 +125,24 @@ PyObject* invoke(Self& self, const SigView& s, const Bound& b, std::index_sequen
     }
 }
 
+template <auto Fn, class Self, class Args, std::size_t... I>
+PyObject* invoke(Self& self, const SigView& s, const Bound& b, std::index_sequence<I...> seq) {
+    // Arguments are converted in parameter order (braced init guarantees it).
+    Args args{convert_param<std::tuple_element_t<I, Args>>(s, b, I)...};
+    return run<Fn>(self, args, seq);
+}
+
+// The common shape: positional arguments only, as many as the signature
+// allows, so binding cannot fail and is just "argument i or omitted". The
+// conversions are the same as invoke()'s, in the same order, so the result
+// and every error are the same as the general path's; what goes is the
+// out-of-line binding and the zero-filled slot array.
+template <auto Fn, const auto& S, class Self, class Args, std::size_t... I>
+PyObject* invoke_positional(Self& self, PyObject* const* args, std::size_t nargs, std::index_sequence<I...> seq) {
+    Args a{convert_positional<std::tuple_element_t<I, Args>>(S.params[I], I < nargs ? args[I] : nullptr)...};
+    return run<Fn>(self, a, seq);
+}
+
 }  // namespace detail
 
 // METH_FASTCALL | METH_KEYWORDS method.
@@ -135,6 +152,13 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     using Self = typename H::SelfT;
     static_assert(H::arity == S.params.size(), "handler parameters must match the signature");
     return guarded([&]() -> PyObject* {
+        const auto n = static_cast<std::size_t>(nargs);
+        if (kwnames == nullptr && n >= S.required && n <= H::arity) [[likely]] {
+            return detail::with_access<Self, A>(self, [&] {
+                return detail::invoke_positional<Fn, S, Self, typename H::Args>(*Self::of(self), args, n,
+                                                                               std::make_index_sequence<H::arity>{});
+            });
+        }
         const SigView s = S.view();
         Bound b;
         bind_fastcall(s, args, nargs, kwnames, b);
@@ -176,10 +200,14 @@ PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     using H = detail::Handler<decltype(Fn)>;
     static_assert(H::arity == S.params.size());
     return guarded([&]() -> PyObject* {
+        ModuleSelf m{module};
+        const auto n = static_cast<std::size_t>(nargs);
+        if (kwnames == nullptr && n >= S.required && n <= H::arity) [[likely]]
+            return detail::invoke_positional<Fn, S, ModuleSelf, typename H::Args>(m, args, n,
+                                                                                  std::make_index_sequence<H::arity>{});
         const SigView s = S.view();
         Bound b;
         bind_fastcall(s, args, nargs, kwnames, b);
-        ModuleSelf m{module};
         return detail::invoke<Fn, ModuleSelf, typename H::Args>(m, s, b, std::make_index_sequence<H::arity>{});
     });
 }

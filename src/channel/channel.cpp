@@ -32,10 +32,12 @@ std::optional<chan::Timer> checked_timer(const NoneOr<double>& timeout) {
 }
 
 // Requires: attached. The blocking receive shared by recv, recv_timeout and
-// iteration. The Channel's own Receiver is never replaced and the call keeps
+// iteration. The timeout comes by value, in registers: passed by reference it
+// would be copied through memory in pieces and read back whole, a stalled
+// store-to-load forward on every call. The Channel's own Receiver is never replaced and the call keeps
 // the Channel alive, so the immediate attempt uses it in place; the wait works
 // on the copies the Select takes.
-Ref blocking_recv(Self& self, const NoneOr<double>& timeout) {
+Ref blocking_recv(Self& self, NoneOr<double> timeout) {
     ChannelState& s = self.native;
     if (!timeout.v) {
         chan::RecvResult<Ref> r = s.receiver.try_recv();
@@ -73,7 +75,7 @@ Ref blocking_recv(Self& self, const NoneOr<double>& timeout) {
 // slot so that close() cannot drop it meanwhile; only a call that has to wait
 // copies it. No item is released inside the slot: a sent item left a null
 // shell behind, a refused one is moved back out.
-void blocking_send(Self& self, Ref item, const NoneOr<double>& timeout) {
+void blocking_send(Self& self, Ref item, NoneOr<double> timeout) {
     ChannelState& s = self.native;
     std::optional<ItemSender> tx;
     {

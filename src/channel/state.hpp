@@ -59,7 +59,7 @@ public:
     class Use {
     public:
         explicit Use(const SenderSlot& slot) noexcept : slot_(&slot) {
-            if (slot.word_.fetch_add(1, std::memory_order_acquire) & kClosed) leave();
+            if (enter(slot.word_) & kClosed) leave();
         }
         ~Use() { leave(); }
         Use(const Use&) = delete;
@@ -69,7 +69,7 @@ public:
 
     private:
         void leave() noexcept {
-            if (slot_) slot_->word_.fetch_sub(1, std::memory_order_release);
+            if (slot_) SenderSlot::leave(slot_->word_);
             slot_ = nullptr;
         }
         const SenderSlot* slot_;
@@ -91,6 +91,27 @@ public:
     }
 
 private:
+#ifdef Py_GIL_DISABLED
+    static std::uint64_t enter(std::atomic<std::uint64_t>& w) noexcept {
+        return w.fetch_add(1, std::memory_order_acquire);
+    }
+    static void leave(std::atomic<std::uint64_t>& w) noexcept { w.fetch_sub(1, std::memory_order_release); }
+#else
+    // With a GIL every user of the word holds it: calls enter and leave the
+    // slot attached, and close() and the deallocator run attached too. The
+    // GIL already orders them, so a plain load and store do what the locked
+    // read-modify-write does on a free-threaded build, at a fraction of the
+    // cost on the path every send takes.
+    static std::uint64_t enter(std::atomic<std::uint64_t>& w) noexcept {
+        const std::uint64_t v = w.load(std::memory_order_relaxed);
+        w.store(v + 1, std::memory_order_relaxed);
+        return v;
+    }
+    static void leave(std::atomic<std::uint64_t>& w) noexcept {
+        w.store(w.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
+#endif
+
     static constexpr std::uint64_t kClosed = std::uint64_t{1} << 63;
     static constexpr std::uint64_t kTaken = std::uint64_t{1} << 62;
     static constexpr std::uint64_t kInside = kTaken - 1;

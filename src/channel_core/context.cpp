@@ -2,6 +2,13 @@
 // the cached waiter. See context.hpp for the rules.
 #include "channel_core/context.hpp"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+
 namespace vornic::chan::detail {
 namespace {
 
@@ -53,14 +60,29 @@ std::size_t random_below(std::size_t n) noexcept {
   return static_cast<std::size_t>((static_cast<unsigned __int128>(r) * n) >> 64);
 }
 
+void Waiter::sleep_until(const Deadline& until) noexcept {
+  timespec at{};
+  if (until) {
+    // An absolute deadline on the monotonic clock, which is steady_clock's.
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until->time_since_epoch()).count();
+    if (ns <= 0) return;
+    at.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    at.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+  }
+  sleeping_.store(1, std::memory_order_seq_cst);
+  if (state_.load(std::memory_order_seq_cst) == kWaiting) {
+    // Returns at once if a peer cleared the word in between.
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&sleeping_), FUTEX_WAIT_BITSET_PRIVATE, 1u,
+            until ? &at : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+  }
+  sleeping_.store(0, std::memory_order_relaxed);
+}
+
 Claim Waiter::park(const Deadline& until) noexcept {
-  std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     const Claim c = state_.load(std::memory_order_acquire);
     if (c != kWaiting) return c;
-    if (!until) {
-      cv_.wait(lock);
-    } else if (cv_.wait_until(lock, *until) == std::cv_status::timeout) {
+    if (until && Clock::now() >= *until) {
       Claim expected = kWaiting;
       if (state_.compare_exchange_strong(expected, kAborted, std::memory_order_acq_rel,
                                          std::memory_order_acquire)) {
@@ -68,20 +90,24 @@ Claim Waiter::park(const Deadline& until) noexcept {
       }
       return expected;
     }
+    sleep_until(until);
   }
 }
 
 Claim Waiter::park_slice(Instant until) noexcept {
-  std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait_until(lock, until, [this] { return state_.load(std::memory_order_acquire) != kWaiting; });
-  return state_.load(std::memory_order_acquire);
+  for (;;) {
+    const Claim c = state_.load(std::memory_order_acquire);
+    if (c != kWaiting || Clock::now() >= until) return c;
+    sleep_until(until);
+  }
 }
 
 void Waiter::unpark() noexcept {
-  // Taking the mutex orders this wake-up after the owner's check of the claim
-  // cell, so the notification cannot fall between its check and its sleep.
-  { std::lock_guard<std::mutex> lock(mu_); }
-  cv_.notify_one();
+  // The claim (a sequentially consistent read-modify-write on the cell) came
+  // first; see the sleep protocol in context.hpp.
+  if (sleeping_.exchange(0, std::memory_order_seq_cst) != 0) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&sleeping_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
 }
 
 Waiter& acquire_waiter() {

@@ -5,8 +5,11 @@
 //     kAborted (the owner gave up: deadline, or it saw an operation become
 //     ready while registering), kDisconnected (a channel it waits on lost one
 //     side) or selected(k) (a peer completed, or made room for, operation k);
-//   - a way to sleep until claimed or until a deadline (mutex + condvar), and
-//     to be woken by the peer that claimed it.
+//   - a way to sleep until claimed or until a deadline, and to be woken by
+//     the peer that claimed it: a futex word the owner raises just before it
+//     sleeps, so that a peer that claims a waiter which has not gone to sleep
+//     (it is still registering, or has not reached its sleep yet) makes no
+//     wake-up call at all.
 // The hand-over slot of rendezvous pairing lives in the operation record the
 // waiter registered (see operation.hpp); channels reach it through the
 // `packet` pointer of their waiter-list entry.
@@ -22,15 +25,18 @@
 // Each thread caches one waiter and reuses it when nobody else still holds a
 // reference, so a blocking call normally allocates nothing.
 //
-// Lock rule: the waiter's mutex is a leaf. It is taken only by park() and
-// unpark(), never while a channel lock is held.
+// Sleep protocol (the claim cell and `sleeping_`, both sequentially
+// consistent): the owner sets `sleeping_` and then re-reads the cell before it
+// sleeps on `sleeping_`; a peer claims the cell and then clears `sleeping_`,
+// waking the futex only if it was set. Whichever order the two threads run
+// in, either the owner sees the claim and does not sleep, or the peer sees
+// the owner asleep (or about to be: its futex wait then returns at once,
+// the word no longer holding the value it sleeps on) and wakes it.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <utility>
 
 #include "channel_core/clock.hpp"
@@ -71,7 +77,8 @@ class Waiter {
   // kWaiting (someone else won).
   bool try_claim(Claim to) noexcept {
     Claim expected = kWaiting;
-    return state_.compare_exchange_strong(expected, to, std::memory_order_acq_rel,
+    // Sequentially consistent for the sleep protocol (above).
+    return state_.compare_exchange_strong(expected, to, std::memory_order_seq_cst,
                                           std::memory_order_acquire);
   }
 
@@ -106,11 +113,14 @@ class Waiter {
  private:
   friend Waiter& acquire_waiter();
 
+  // One sleep: returns when woken (possibly spuriously), when `until`
+  // passes, or at once if the cell has left kWaiting. Callers loop.
+  void sleep_until(const Deadline& until) noexcept;
+
   std::atomic<Claim> state_{kWaiting};
   std::atomic<std::uint32_t> refs_{1};
+  std::atomic<std::uint32_t> sleeping_{0};  // the futex word: 1 while the owner sleeps
   const std::uint64_t thread_;
-  std::mutex mu_;
-  std::condition_variable cv_;
 };
 
 // An owning reference to a waiter (the peer's side of the lifetime rule).

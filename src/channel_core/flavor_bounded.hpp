@@ -39,12 +39,12 @@ class BoundedFlavor : public ChannelState {
   SendStatus try_send(std::optional<T>& item) {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       if (disconnected_) return SendStatus::Disconnected;
       if (len_ == cap_) return SendStatus::Full;
       std::construct_at(slot(len_), std::move(*item));
       ++len_;
-      woken = receivers_.claim_one(current_thread_token()).waiter;
+      if (!receivers_.empty()) woken = receivers_.claim_one(current_thread_token()).waiter;
     }
     item.reset();
     wake(woken);
@@ -54,27 +54,27 @@ class BoundedFlavor : public ChannelState {
   RecvStatus try_recv(std::optional<T>& out) {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       if (len_ == 0) return disconnected_ ? RecvStatus::Disconnected : RecvStatus::Empty;
       T* front = slot(0);
       out.emplace(std::move(*front));
       std::destroy_at(front);  // a moved-from shell
       head_ = head_ + 1 == cap_ ? 0 : head_ + 1;
       --len_;
-      woken = senders_.claim_one(current_thread_token()).waiter;
+      if (!senders_.empty()) woken = senders_.claim_one(current_thread_token()).waiter;
     }
     wake(woken);
     return RecvStatus::Received;
   }
 
   bool register_send(WaitNode& n) noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     senders_.push_back(n);
     return disconnected_ || len_ < cap_;
   }
 
   bool register_recv(WaitNode& n) noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     receivers_.push_back(n);
     return disconnected_ || len_ > 0;
   }
@@ -86,7 +86,7 @@ class BoundedFlavor : public ChannelState {
   void pass_on_recv() noexcept {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       if (len_ > 0) woken = receivers_.claim_one(kNoThread).waiter;
     }
     wake(woken);
@@ -94,18 +94,18 @@ class BoundedFlavor : public ChannelState {
   void pass_on_send() noexcept {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       if (len_ < cap_) woken = senders_.claim_one(kNoThread).waiter;
     }
     wake(woken);
   }
 
   bool is_empty() const noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     return len_ == 0;
   }
   std::size_t len() const noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     return len_;
   }
   std::optional<std::size_t> capacity() const noexcept { return cap_; }

@@ -42,8 +42,9 @@ class RendezvousFlavor : public ChannelState {
   SendStatus try_send(std::optional<T>& item) {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       if (disconnected_) return SendStatus::Disconnected;
+      if (receivers_.empty()) return SendStatus::Full;
       Claimed c = receivers_.claim_one(current_thread_token(), WaiterList::Want::Packet);
       if (!c) return SendStatus::Full;
       static_cast<std::optional<T>*>(c.packet)->emplace(std::move(*item));
@@ -57,7 +58,8 @@ class RendezvousFlavor : public ChannelState {
   RecvStatus try_recv(std::optional<T>& out) {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
+      if (senders_.empty()) return disconnected_ ? RecvStatus::Disconnected : RecvStatus::Empty;
       Claimed c = senders_.claim_one(current_thread_token());
       if (!c) return disconnected_ ? RecvStatus::Disconnected : RecvStatus::Empty;
       out.emplace(std::move(**static_cast<std::optional<T>*>(c.packet)));
@@ -72,7 +74,7 @@ class RendezvousFlavor : public ChannelState {
     WaiterRef nudged;
     bool ready;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       senders_.push_back(n);
       ready = disconnected_ || receivers_.has_claimable(n.waiter->thread(), WaiterList::Want::Packet);
       if (!ready) nudged = receivers_.claim_one(n.waiter->thread(), WaiterList::Want::NoPacket).waiter;
@@ -83,7 +85,7 @@ class RendezvousFlavor : public ChannelState {
 
   // n.packet is the owner's empty std::optional<T>, to be filled.
   bool register_recv(WaitNode& n) noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     receivers_.push_back(n);
     return disconnected_ || senders_.has_claimable(n.waiter->thread());
   }
@@ -103,7 +105,7 @@ class RendezvousFlavor : public ChannelState {
   void pass_on_recv() noexcept {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       if (senders_.has_claimable(kNoThread)) {
         woken = receivers_.claim_one(kNoThread, WaiterList::Want::NoPacket).waiter;
       }

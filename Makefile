@@ -89,3 +89,49 @@ soak-ft:
 
 test-ft-tsan:
 	tools/ft-test.sh tsan
+
+# ---- documentation, benchmark report, wheels ---------------------------------
+# make docs: the site under build/docs (Sphinx, furo theme), warnings as
+# errors, then every example on its pages run by Sphinx's doctest builder. The
+# API reference is generated from the built module and src/_vornic.pyi; the
+# benchmark pages use the results committed under docs/bench.
+# make bench-report: runs the benchmarks (the ratio tables on this venv's
+# interpreter, throughput against thread count on the free-threaded 3.14 of
+# tools/ft-python.sh) and redraws the plots under docs/bench. A few minutes;
+# BENCH_THREADS=1,2,4 adds thread counts.
+# make wheel: sdist, manylinux wheels for cp313 and cp314t, each installed into
+# a fresh venv and tested from outside the source tree (tools/wheel.sh);
+# make wheel-cp313 / wheel-cp314t for one of them.
+.PHONY: docs bench-report wheel wheel-cp313 wheel-cp314t
+DOCS_OUT := build/docs
+BENCH_THREADS ?= 1,2
+FT_BENCH_VENV := build/ft-bench-venv
+
+docs: $(VPY)
+	$(VPY) -m pip install -q $(STRICT) ".[docs]"
+	rm -rf $(DOCS_OUT) build/docs-doctest
+	$(VPY) -m sphinx -q -W --keep-going -b html -d build/docs-doctrees docs $(DOCS_OUT)
+	$(VPY) -m sphinx -q -W --keep-going -b doctest -d build/docs-doctrees docs build/docs-doctest
+	@echo "site: $(DOCS_OUT)/index.html"
+
+bench-report: $(VPY)
+	$(VPY) -m pip install -q $(STRICT) ".[bench,plots]"
+	$(VPY) bench/report.py --out docs/bench/results-gil.json
+	py=$$(tools/ft-python.sh plain) && \
+	  { [ -x $(FT_BENCH_VENV)/bin/python ] || "$$py" -m venv $(FT_BENCH_VENV); } && \
+	  $(FT_BENCH_VENV)/bin/python -m pip install -q --upgrade pip && \
+	  $(FT_BENCH_VENV)/bin/python -m pip install -q -C build-dir=build/ft-bench . && \
+	  for peer in ft_utils cereggii; do \
+	    $(FT_BENCH_VENV)/bin/python -m pip install -q $$peer || echo "($$peer does not install here: left out)"; \
+	  done && \
+	  $(FT_BENCH_VENV)/bin/python bench/report.py --only scaling --threads $(BENCH_THREADS) --out docs/bench/results-ft.json
+	$(VPY) bench/plot.py docs/bench docs/bench/results-gil.json docs/bench/results-ft.json
+
+wheel:
+	tools/wheel.sh cp313 cp314t
+
+wheel-cp313:
+	tools/wheel.sh cp313
+
+wheel-cp314t:
+	tools/wheel.sh cp314t

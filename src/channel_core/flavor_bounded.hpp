@@ -122,7 +122,7 @@ class BoundedFlavor : public ChannelState {
   // As UnboundedFlavor::for_each_buffered.
   template <class F>
   int for_each_buffered(F&& f) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     for (std::size_t i = 0; i < len_; ++i)
       if (const int r = f(*slot(i))) return r;
     return 0;

@@ -105,7 +105,7 @@ class UnboundedFlavor : public ChannelState {
   // visit, which stops at f's first non-zero result).
   template <class F>
   int for_each_buffered(F&& f) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ChanLock> lock(mu_);
     for (const T& item : queue_)
       if (const int r = f(item)) return r;
     return 0;

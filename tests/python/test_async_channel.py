@@ -510,7 +510,7 @@ class TestStorm:
                 break
         stop.set()
         self.join(consumers)
-        assert len(sent) > 1_000, "too few sends completed to mean anything"
+        assert len(sent) > 200, f"too few sends completed to mean anything: {len(sent)} of {n}"
         assert sorted(got) == sorted(sent) and len(set(sent)) == len(sent)
 
     @pytest.mark.timeout(600)

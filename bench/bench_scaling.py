@@ -245,21 +245,6 @@ def rwlock_read(kind):
     return make, OPS // 2
 
 
-def private_dicts(kind):
-    """Calibration: each thread reads a dict of its own, so nothing is shared
-    and the loop scales as far as the machine lets any loop scale."""
-    def make(i):
-        d = {k: k for k in range(HOT)}
-        ks = list(range(HOT)) * (OPS // HOT)
-
-        def body():
-            get = d.get
-            for k in ks:
-                get(k)
-        return body
-    return make, HOT * (OPS // HOT)
-
-
 def rwlock_rows(counts, ft):
     """The read lock against a shared threading.Lock, with "eff": the case's
     T-thread/1-thread ratio over that of the private-dict loop in the same
@@ -270,7 +255,7 @@ def rwlock_rows(counts, ft):
     rates = {}
     for n in counts:
         for kind in ["calibration"] + kinds:
-            make, ops = private_dicts(kind) if kind == "calibration" else rwlock_read(kind)
+            make, ops = calibration(kind) if kind == "calibration" else rwlock_read(kind)
             rates[kind, n] = throughput(n, make, ops)
     one = counts[0]
     print("\n| case | threads | M ops/s | T/1T | eff | vs shared threading.Lock |")

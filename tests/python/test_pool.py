@@ -588,7 +588,8 @@ EXIT_SCRIPTS = {
     "task submitting while the process exits": """
         pool = ThreadPool(2)
         def hammer():
-            started.set()
+            queued.append(pool.submit(int))
+            started.set()  # after one submit, so the exit finds something queued
             while True:
                 queued.append(pool.submit(int))
         pool.submit(hammer)

@@ -157,9 +157,7 @@ struct WaiterHold {
 constexpr Sig<2> kAselect{nullptr, "aselect", {"ops", "timeout"}, 1};
 
 Ref aselect_impl(ModuleSelf&, ObjList ops, NoneOr<double> timeout) {
-    // As for select: a negative or NaN timeout means a single check.
-    std::optional<double> secs;
-    if (timeout.v) secs = std::isnan(*timeout.v) ? 0.0 : std::max(0.0, *timeout.v);
+    const std::optional<double> secs = select_timeout_secs(timeout);
     if (ops.empty()) throw ValueError(msg::kOpsEmpty);
 
     PyTypeObject* recv_type = require_type(types::recv_op);

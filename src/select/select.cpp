@@ -28,9 +28,7 @@ struct Record {
 constexpr Sig<2> kSelect{nullptr, "select", {"ops", "timeout"}, 1};
 
 Ref select_impl(ModuleSelf&, ObjList ops, NoneOr<double> timeout) {
-    // A negative or NaN timeout means a single check without waiting.
-    std::optional<double> secs;
-    if (timeout.v) secs = std::isnan(*timeout.v) ? 0.0 : std::max(0.0, *timeout.v);
+    const std::optional<double> secs = select_timeout_secs(timeout);
     if (ops.empty()) throw ValueError(msg::kOpsEmpty);
 
     PyTypeObject* recv_type = require_type(types::recv_op);

@@ -221,16 +221,21 @@ bool copy_uncompared(BucketView b, const Compared& c, SmallVec<OwnedPair, 4>& ou
     return out.size() != before;
 }
 
-// Compares candidates with key in order, adding each to c. Returns the first
-// equal one (kept alive by c), or nullptr. Empties cands either way: those
-// after an equal one are dropped uncompared.
-void* first_equal(SmallVec<Ref, 4>& cands, PyObject* key, Compared& c) {
-    void* found = nullptr;
+// Compares candidates with key in order. Returns a reference to the first
+// equal one, or an empty Ref; the unequal ones go into c. The equal key is
+// deliberately not added to c: c holds only keys known to differ from key,
+// and an equal key that leaves the bucket and comes back before the commit
+// must be compared again, not skipped as "compared" (that would store key a
+// second time). Empties cands either way: those after an equal one are
+// dropped uncompared.
+Ref first_equal(SmallVec<Ref, 4>& cands, PyObject* key, Compared& c) {
+    Ref found;
     for (std::size_t i = 0; i < cands.size() && !found; ++i) {
-        void* k = cands[i].get();
-        const bool eq = keys_equal(obj(k), key);
-        c.add(std::move(cands[i]));
-        if (eq) found = k;
+        if (keys_equal(cands[i].get(), key)) {
+            found = std::move(cands[i]);
+        } else {
+            c.add(std::move(cands[i]));
+        }
     }
     cands.clear();
     return found;
@@ -485,8 +490,9 @@ bool Store::contains(PyObject* key) {
 // The lock holds of the written protocol are merged where nothing observable
 // can tell: the fast path's hold also copies the first pass's candidates, and
 // a commit that finds uncompared keys copies them for the next pass in the
-// same hold. Each merged hold is what the separate holds would have been had
-// no other thread run in between.
+// same hold, and the check that an equal key found by a pass is still stored
+// is made in the commit's hold. Each merged hold is what the separate holds
+// would have been had no other thread run in between.
 
 void Store::put(PyObject* key, PyObject* value) {
     const Target t = locate(key);
@@ -511,27 +517,20 @@ void Store::put(PyObject* key, PyObject* value) {
         }
     }
     while (!done) {
-        if (void* eq = first_equal(cands, key, compared)) {
-            // Write only if the equal key is still stored (identity).
-            Locked g(sh);
-            if (Slot* s = sh.table.find(t.hash)) {
-                if (const std::size_t i = index_of(BucketView(s), eq); i != kAbsent) {
-                    replace_value(sh.table, s, i, value);
-                    done = true;
-                }
-            }
-            // Otherwise it was removed meanwhile: the commit decides, sending
-            // us round again if the bucket holds keys not compared yet.
-        }
-        if (done) break;
-        // Commit: valid only once this operation compared every stored key.
+        Ref eq = first_equal(cands, key, compared);
+        // Commit: an equal key found by this pass is replaced if it is still
+        // stored (identity); otherwise the write is valid only once this
+        // operation compared every stored key.
         Locked g(sh);
         Slot* s = sh.table.find(t.hash);
+        std::size_t i = kAbsent;
         if (!s) {
             insert_new(sh, t.hash, key, value);
+        } else if (eq && (i = index_of(BucketView(s), eq.get())) != kAbsent) {
+            replace_value(sh.table, s, i, value);
         } else if (copy_uncompared(BucketView(s), compared, cands)) {
             continue;
-        } else if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) {
+        } else if ((i = index_of(BucketView(s), key)) != kAbsent) {
             replace_value(sh.table, s, i, value);
         } else {
             sh.table.append(s, Pair{key, value});  // may throw: nothing taken
@@ -564,22 +563,21 @@ Store::Found Store::remove(PyObject* key) {
     }
     if (out) return removed(out);
     for (;;) {
-        if (void* eq = first_equal(cands, key, compared)) {
-            {
-                Locked g(sh);
-                if (Slot* s = sh.table.find(t.hash))
-                    if (const std::size_t i = index_of(BucketView(s), eq); i != kAbsent)
-                        out = take_removed(sh.table.remove(s, i));
-            }
-            if (out) return removed(out);
-        }
+        Ref eq = first_equal(cands, key, compared);
         {
+            // As in put: an equal key still stored goes; otherwise every
+            // stored key must have been compared before deciding.
             Locked g(sh);
             Slot* s = sh.table.find(t.hash);
             if (!s) return Found{};  // nothing is created
-            if (copy_uncompared(BucketView(s), compared, cands)) continue;
-            if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent)
+            std::size_t i = kAbsent;
+            if (eq && (i = index_of(BucketView(s), eq.get())) != kAbsent) {
                 out = take_removed(sh.table.remove(s, i));
+            } else if (copy_uncompared(BucketView(s), compared, cands)) {
+                continue;
+            } else if ((i = index_of(BucketView(s), key)) != kAbsent) {
+                out = take_removed(sh.table.remove(s, i));
+            }
         }
         return removed(out);
     }

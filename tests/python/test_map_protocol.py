@@ -247,6 +247,29 @@ class TestPasses:
         m, x, log = self.make(lambda m: m.delete(x))
         assert m.pop_val(Key("x")) == (False, None) and len(m) == 0
 
+    @pytest.mark.parametrize("op", ["set", "delete"])
+    def test_equal_key_that_leaves_and_returns_is_compared_again(self, op):
+        # x equals the probe but leaves during that comparison; y takes its
+        # place, and y's comparison puts x back. The commit must compare x
+        # again rather than skip it as already compared: set would store the
+        # key twice, delete would miss it.
+        class Y(Key):
+            __hash__ = Key.__hash__
+
+            def __eq__(self, other):
+                if not self.log:
+                    self.log.append(None)
+                    m.set(x, "back")
+                return Key.__eq__(self, other)
+
+        y = Y("y")
+        m, x, _ = self.make(lambda m: (m.delete(x), m.set(y, "vy")))
+        if op == "set":
+            m.set(Key("x"), "new")
+            assert m.keys() == [y, x] and m.get(Key("x")) == "new"
+        else:
+            assert m.delete(Key("x")) is True and m.keys() == [y]
+
     def test_get_or_insert_returns_value_seen_by_the_comparison(self):
         m, x, log = self.make(lambda m: m.set(x, "replaced meanwhile"))
         assert m.get_or_insert(Key("x"), "dflt") == "vx"

@@ -7,6 +7,7 @@ import inspect
 import os
 import sys
 import threading
+import time
 import weakref
 
 import pytest
@@ -411,11 +412,15 @@ def test_collections_racing_writers():
 
     def work(i):
         if i == 0:
+            # A pause between collections: each one stops every thread, and on
+            # a slow (sanitized) interpreter back-to-back collections would
+            # leave the writers almost no time to run.
             while writers_left[0]:
                 gc.collect()
+                time.sleep(0.002)
             return
         try:
-            for j in range(3000):
+            for j in range(2000):
                 h = Holder()
                 h.map = ConcurrentMap(2)
                 h.map[j] = h

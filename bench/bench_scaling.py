@@ -13,7 +13,11 @@ private dict), and eff is a case's scaling divided by that loop's. 1.00 means
 the case scales as well as work that shares nothing; on a loaded or small
 machine the calibration itself may reach well under T.
 
-    python bench/bench_scaling.py [--threads 1,2] [--seconds-per-case S]
+    python bench/bench_scaling.py [--threads 1,2] [--scale K] [--rounds R]
+
+--scale multiplies every loop's length (default 1: each timed run lasts
+10-50 ms); longer runs and more rounds (best of R) steady the figures on a
+noisy machine.
 """
 import argparse
 import concurrent.futures as cf
@@ -60,9 +64,25 @@ def run_threads(n, make_body):
     return max(done) - t0
 
 
-def throughput(n, make_body, ops_per_thread, rounds=3):
+ROUNDS = 3
+
+
+def throughput(n, make_body, ops_per_thread, rounds=None):
     """Best operations per second of `rounds` runs of n threads."""
-    return max(n * ops_per_thread / run_threads(n, make_body) for _ in range(rounds))
+    return max(n * ops_per_thread / run_threads(n, make_body) for _ in range(rounds or ROUNDS))
+
+
+def measure(n, setups, rounds=None):
+    """setups: {kind: () -> (make_body, ops_per_thread)}. Every round runs each
+    kind once, in turn, each time on a freshly set-up object, so that a machine
+    whose speed drifts during the run (shared or throttled cores) weighs on
+    all kinds alike. Returns each kind's best operations per second."""
+    best = dict.fromkeys(setups, 0.0)
+    for _ in range(rounds or ROUNDS):
+        for kind, setup in setups.items():
+            make, ops = setup()
+            best[kind] = max(best[kind], n * ops / run_threads(n, make))
+    return best
 
 
 # ---- cases: each returns make_body(i) for a given implementation -------------
@@ -254,9 +274,10 @@ def rwlock_rows(counts, ft):
              "ft_utils": "ft_utils RWReadContext"}
     rates = {}
     for n in counts:
-        for kind in ["calibration"] + kinds:
-            make, ops = calibration(kind) if kind == "calibration" else rwlock_read(kind)
-            rates[kind, n] = throughput(n, make, ops)
+        setups = {"calibration": lambda: calibration(None)}
+        setups.update({kind: (lambda kind=kind: rwlock_read(kind)) for kind in kinds})
+        for kind, r in measure(n, setups).items():
+            rates[kind, n] = r
     one = counts[0]
     print("\n| case | threads | M ops/s | T/1T | eff | vs shared threading.Lock |")
     print("|---" * 6 + "|")
@@ -289,14 +310,19 @@ def pool_tiny(kind, workers):
 def main(argv=()):
     ap = argparse.ArgumentParser()
     ap.add_argument("--threads", default="1,2")
+    ap.add_argument("--scale", type=int, default=1)
+    ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args(list(argv))
+    global OPS, ROUNDS
+    OPS, ROUNDS = OPS * args.scale, args.rounds
     counts = [int(x) for x in args.threads.split(",")]
     ft = FtDict is not None
     cg = cereggii is not None
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"\n## Scaling (threads {counts}; GIL {'on' if gil else 'off'}; ops/s of all threads together)\n")
 
-    # The machine's own scaling, measured first in this run: eff divides by it.
+    # The machine's own scaling: every case measures the private-dict loop in
+    # its own rounds, interleaved with its kinds, and its eff divides by that.
     cal = {n: throughput(n, *calibration(None)) for n in counts}
     cal_scaling = {n: cal[n] / cal[counts[0]] for n in counts}
     print("calibration (private dict per thread): "
@@ -314,21 +340,20 @@ def main(argv=()):
     print(header)
     print("|---" * 8 + "|")
 
-    def row(name, n, rates, first, base_name, others):
+    def row(name, n, rates, first, base_name, others, cal_scale):
         scaling = rates["ours"] / first
         rest = ", ".join(f"{k} {rates['ours'] / rates[k]:.2f}x" for k in others)
-        print(f"| {name} | {n} | {rates['ours'] / 1e6:.2f} M/s | {scaling:.2f}x | {scaling / cal_scaling[n]:.2f} | "
+        print(f"| {name} | {n} | {rates['ours'] / 1e6:.2f} M/s | {scaling:.2f}x | {scaling / cal_scale:.2f} | "
               f"{base_name} {rates[base_name] / 1e6:.2f} M/s | {rates['ours'] / rates[base_name]:.2f}x | {rest} |")
 
     for name, case, kinds in cases:
         for n in counts:
-            rates = {}
-            for kind in kinds:
-                make, ops = case(kind)
-                rates[kind] = throughput(n, make, ops)
+            setups = {"calibration": lambda: calibration(None)}
+            setups.update({kind: (lambda kind=kind: case(kind)) for kind in kinds})
+            rates = measure(n, setups)
             if n == counts[0]:
-                first = rates["ours"]
-            row(name, n, rates, first, kinds[1], kinds[2:])
+                first, cal_first = rates["ours"], rates["calibration"]
+            row(name, n, rates, first, kinds[1], kinds[2:], rates["calibration"] / cal_first)
     for n in counts:
         rates = {}
         for kind in ("ours", "ThreadPoolExecutor"):
@@ -339,7 +364,7 @@ def main(argv=()):
                 pool.shutdown()
         if n == counts[0]:
             first = rates["ours"]
-        row(f"pool tiny tasks ({n} workers)", n, rates, first, "ThreadPoolExecutor", [])
+        row(f"pool tiny tasks ({n} workers)", n, rates, first, "ThreadPoolExecutor", [], cal_scaling[n])
     rwlock_rows(counts, ft)
 
 

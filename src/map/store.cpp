@@ -49,10 +49,18 @@ PyObject* obj(void* p) noexcept { return static_cast<PyObject*>(p); }
 Ref copy(void* p) noexcept { return Ref::borrow(obj(p)); }
 
 // A vector whose first N elements live inline: almost every bucket holds one
-// pair, so copying a bucket should not cost a heap allocation.
+// pair, so copying a bucket should not cost a heap allocation. The inline
+// elements are constructed only as they are pushed: a lookup declares one of
+// these on every call, and zero-filling the whole inline array each time was
+// a measurable share of a lookup's cost.
 template <class T, std::size_t N>
 class SmallVec {
 public:
+    SmallVec() noexcept {}
+    ~SmallVec() { clear(); }
+    SmallVec(const SmallVec&) = delete;
+    SmallVec& operator=(const SmallVec&) = delete;
+
     // Makes room for n elements in all; may throw std::bad_alloc.
     void reserve(std::size_t n) {
         if (n > N && n - N > tail_.capacity()) tail_.reserve(std::max(n - N, 2 * tail_.capacity()));
@@ -60,7 +68,7 @@ public:
     // Never throws once reserve(size() + 1) succeeded.
     void push_back(T&& v) {
         if (n_ < N) {
-            head_[n_] = std::move(v);
+            new (static_cast<void*>(head() + n_)) T(std::move(v));
         } else {
             tail_.push_back(std::move(v));
         }
@@ -69,15 +77,18 @@ public:
     std::size_t size() const noexcept { return n_; }
     // Releases the elements: never under a shard lock.
     void clear() noexcept {
-        for (std::size_t i = 0; i < n_ && i < N; ++i) head_[i] = T{};
+        for (std::size_t i = 0; i < n_ && i < N; ++i) head()[i].~T();
         tail_.clear();
         n_ = 0;
     }
-    T& operator[](std::size_t i) noexcept { return i < N ? head_[i] : tail_[i - N]; }
-    const T& operator[](std::size_t i) const noexcept { return i < N ? head_[i] : tail_[i - N]; }
+    T& operator[](std::size_t i) noexcept { return i < N ? head()[i] : tail_[i - N]; }
+    const T& operator[](std::size_t i) const noexcept { return i < N ? head()[i] : tail_[i - N]; }
 
 private:
-    std::array<T, N> head_{};
+    T* head() noexcept { return std::launder(reinterpret_cast<T*>(buf_)); }
+    const T* head() const noexcept { return std::launder(reinterpret_cast<const T*>(buf_)); }
+
+    alignas(T) unsigned char buf_[N * sizeof(T)];
     std::vector<T> tail_;
     std::size_t n_ = 0;
 };

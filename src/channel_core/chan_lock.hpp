@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "common/fences.hpp"
+
 namespace vornic::chan::detail {
 
 class ChanLock {
@@ -66,14 +68,6 @@ class ChanLock {
                 nullptr, 0);
       }
     }
-  }
-
-  static void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
   }
 
   static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&

@@ -1,4 +1,4 @@
-// Stand-alone memory fences, and the one place that knows ThreadSanitizer
+// Stand-alone memory fences and the spin-wait hint, and the one place that knows ThreadSanitizer
 // does not model them (GCC even warns about them under -fsanitize=thread).
 // Under the sanitizer the fences compile to nothing and the code around them
 // makes the neighbouring atomic accesses sequentially consistent instead
@@ -19,5 +19,15 @@ inline void full_fence() noexcept { std::atomic_thread_fence(std::memory_order_s
 inline void acquire_fence() noexcept { std::atomic_thread_fence(std::memory_order_acquire); }
 inline void release_fence() noexcept { std::atomic_thread_fence(std::memory_order_release); }
 #endif
+
+// A spin-wait hint: lets the sibling hardware thread run and saves power
+// while a loop waits for another core's store.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
 
 }  // namespace vornic

@@ -49,6 +49,8 @@
 
 #include "lock/core_rwlock.hpp"
 
+#include "common/fences.hpp"
+
 #include <algorithm>
 #include <cassert>
 #include <chrono>
@@ -61,14 +63,6 @@
 namespace vornic::lock {
 
 namespace {
-
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
 
 // A short, bounded busy wait before sleeping: a lock held for a few hundred
 // nanoseconds is cheaper to wait out than to sleep on. About 130 pause

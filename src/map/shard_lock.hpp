@@ -26,6 +26,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/fences.hpp"
+
 namespace vornic::map {
 
 class ShardLock {
@@ -69,14 +71,6 @@ private:
 
     static void wake_one(std::uint32_t& word) noexcept {
         syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-    }
-
-    static void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__aarch64__)
-        asm volatile("yield" ::: "memory");
-#endif
     }
 };
 

@@ -323,16 +323,6 @@ Peeked decide(const Pair* ps, std::size_t n, PyObject* key, bool want_value, Ref
     return Peeked::Copied;
 }
 
-#ifdef Py_GIL_DISABLED
-void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
-#endif
-
 // The first pass of a lookup, without the lock when it can be (store.hpp).
 Peeked peek(Shard& sh, std::uint64_t hash, PyObject* key, bool want_value, Ref& hit, SmallVec<OwnedPair, 4>& copies) {
 #ifdef Py_GIL_DISABLED

@@ -167,16 +167,11 @@ bool ChanOpState::advance(Ref& out) {
         finish(st, out);
         return false;
     }
-    try {
-        out = wait.suspend(*waiter);
-        phase = Phase::Waiting;
-    } catch (...) {
-        // No future to be woken through: give the operation up.
-        wait.stop_timer();
+    out = wait.suspend_or(*waiter, [&] {
         static_cast<void>(waiter->cancel());
         drop_waiter();
-        throw;
-    }
+    });
+    phase = Phase::Waiting;
     return true;
 }
 

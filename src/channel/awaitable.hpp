@@ -54,6 +54,19 @@ struct LoopWait {
     // task to sleep on, given to w; with a deadline, the loop resolves it
     // then.
     Ref suspend(PyWaiter& w);
+    // suspend(w); when no future can be made, there is nothing to wake the
+    // task through: the timer is stopped, give_up() takes the operation back
+    // from w, and the error propagates.
+    template <class GiveUp>
+    Ref suspend_or(PyWaiter& w, GiveUp give_up) {
+        try {
+            return suspend(w);
+        } catch (...) {
+            stop_timer();
+            give_up();
+            throw;
+        }
+    }
     // Requires: attached.
     void stop_timer();
 

@@ -106,17 +106,13 @@ private:
             out = result(s.index);
             return false;
         }
-        try {
-            out = wait.suspend(*waiter);
-            phase = Phase::Waiting;
-        } catch (...) {
-            // No future to be woken through: give the operations up. A send
-            // completed meanwhile stays done; the error is what the task sees.
-            wait.stop_timer();
+        // Giving up withdraws every operation; a send completed meanwhile
+        // stays done, and the error is what the task sees.
+        out = wait.suspend_or(*waiter, [&] {
             static_cast<void>(waiter->withdraw());
             drop_waiter();
-            throw;
-        }
+        });
+        phase = Phase::Waiting;
         return true;
     }
 

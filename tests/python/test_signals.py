@@ -15,8 +15,11 @@ from _vornic import Channel, select
 # Blocks the main thread in one call that cannot complete; on KeyboardInterrupt
 # prints "interrupted" and what a follow-up finds, then lets it end the process.
 CHILD = r"""
-import sys, threading, time
+import signal, sys, threading, time
 from _vornic import Channel, RwLock, ThreadPool, select
+# A parent started in the background by a non-interactive shell passes SIGINT
+# on as ignored; the test needs Python's own handler whatever the parent did.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 ch, full, lock, pool, case = Channel(), Channel(1), RwLock(), ThreadPool(1), sys.argv[1]
 full.send("first")
 def hold(make_guard):  # another thread keeps a guard entered

@@ -75,7 +75,9 @@ struct alignas(128) Participant {
 };
 
 namespace detail {
-inline thread_local Participant* tl_self = nullptr;
+// Initial-exec (a fixed offset from the thread pointer, not a call per
+// access): every read section and every map write looks it up.
+inline thread_local constinit Participant* tl_self __attribute__((tls_model("initial-exec"))) = nullptr;
 Participant& register_self();
 }  // namespace detail
 

@@ -123,8 +123,10 @@ void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected, const 
 
 // The global record list, and the calling thread's claim on one of them.
 std::atomic<ReaderRecord*> g_records{nullptr};
-thread_local ReaderRecord* t_record = nullptr;
-thread_local bool t_record_gone = false;
+// Initial-exec: a fixed offset from the thread pointer rather than a call per
+// access; every announced read looks its record up.
+thread_local constinit ReaderRecord* t_record __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local constinit bool t_record_gone __attribute__((tls_model("initial-exec"))) = false;
 
 struct RecordOwner {
     ReaderRecord* record = nullptr;

@@ -64,11 +64,12 @@ struct alignas(64) Depth {
 using DepthCell = std::shared_ptr<Depth>;
 
 // The calling thread's identity: a process-unique number, never reused
-// (unlike OS thread ids). Constant-initialised, so a lookup is one TLS access
-// with no initialisation guard; every guard call makes one.
+// (unlike OS thread ids). Constant-initialised and initial-exec, so a lookup
+// is one load at a fixed offset from the thread pointer; every guard call
+// makes one.
 std::uint64_t this_thread_id() noexcept {
     static std::atomic<std::uint64_t> next{1};
-    thread_local std::uint64_t id = 0;
+    thread_local constinit std::uint64_t id __attribute__((tls_model("initial-exec"))) = 0;
     if (id == 0) [[unlikely]]
         id = next.fetch_add(1, std::memory_order_relaxed);
     return id;

@@ -92,7 +92,8 @@ def scaling_plot(tables, subtitle, out):
             base = rate(cell["baseline"])
             if base is not None:
                 series.setdefault(base_name, {})[n] = base
-            for peer in filter(None, (p.strip() for p in cell.get("peers", "").split(","))):
+            others = cell.get("others", cell.get("peers", ""))  # "peers" in results written before "others"
+            for peer in filter(None, (p.strip() for p in others.split(","))):
                 m = re.fullmatch(r"(.+) ([0-9.]+)x", peer)
                 if m and float(m.group(2)) > 0:
                     series.setdefault(m.group(1), {})[n] = ours / float(m.group(2))

@@ -143,10 +143,7 @@ Participant& detail::register_self() {
     return *mine;
 }
 
-void reserve(std::size_t n) {
-    Participant& p = self();
-    if (p.bag.capacity() - p.bag.size() < n) p.bag.reserve(p.bag.size() + std::max<std::size_t>(n, 16));
-}
+void detail::grow_bag(Participant& p, std::size_t n) { p.bag.reserve(p.bag.size() + std::max<std::size_t>(n, 16)); }
 
 bool has_work() noexcept {
     const Participant* p = detail::tl_self;

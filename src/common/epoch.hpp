@@ -125,8 +125,17 @@ private:
     Participant& p_;
 };
 
+namespace detail {
+void grow_bag(Participant& p, std::size_t n);
+}  // namespace detail
+
 // Makes room for n more retire() calls on this thread. Throws std::bad_alloc.
-void reserve(std::size_t n);
+// Inline: every map write calls it, and the bag nearly always has room.
+inline void reserve(std::size_t n) {
+    Participant& p = self();
+    if (p.bag.capacity() - p.bag.size() < n) [[unlikely]]
+        detail::grow_bag(p, n);
+}
 
 // Hands p to the calling thread's bag: fn(p) runs once no reader can still be
 // looking at it. Requires a reserve() that covers this call.

@@ -321,8 +321,9 @@ def main(argv=()):
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"\n## Scaling (threads {counts}; GIL {'on' if gil else 'off'}; ops/s of all threads together)\n")
 
-    # The machine's own scaling: every case measures the private-dict loop in
-    # its own rounds, interleaved with its kinds, and its eff divides by that.
+    # The machine's own scaling, once, for the line below and the pool rows;
+    # every other case measures the private-dict loop in its own rounds,
+    # interleaved with its kinds, and its eff divides by that.
     cal = {n: throughput(n, *calibration(None)) for n in counts}
     cal_scaling = {n: cal[n] / cal[counts[0]] for n in counts}
     print("calibration (private dict per thread): "

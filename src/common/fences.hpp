@@ -1,5 +1,6 @@
-// Stand-alone memory fences and the spin-wait hint, and the one place that knows ThreadSanitizer
-// does not model them (GCC even warns about them under -fsanitize=thread).
+// Stand-alone memory fences and the spin-wait hint, and the one place that
+// knows ThreadSanitizer does not model fences (GCC even warns about them
+// under -fsanitize=thread).
 // Under the sanitizer the fences compile to nothing and the code around them
 // makes the neighbouring atomic accesses sequentially consistent instead
 // (see kTsan at each use), which is stronger on every platform it runs on.

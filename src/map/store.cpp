@@ -11,7 +11,6 @@
 #include <sys/random.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>

@@ -9,7 +9,6 @@
 // has taken nothing; a rendezvous send whose item a receiver took when it
 // claimed the wait has happened, and then the await returns that send's
 // result and the cancellation is requested again, as for asend.
-#include <cmath>
 #include <optional>
 #include <utility>
 #include <vector>

@@ -4,7 +4,6 @@
 // order: its data operation, then a receive on its channel's close signal, so
 // that close() wakes the wait at once. The wait runs detached on the records'
 // own handle copies; the descriptor objects are only read while building.
-#include <cmath>
 #include <vector>
 
 #include "binding/call.hpp"

@@ -56,7 +56,9 @@ void dealloc(PyObject* o) noexcept {
     std::destroy_at(&b->native);
     std::destroy_at(&b->borrow);
     tp->tp_free(o);
-    Py_DECREF(tp);
+    // Heap types hold a reference per instance; static ones (StaticTypeSlot)
+    // are immortal and hold none.
+    if (PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(tp);
 }
 
 // Deallocator for the classes that take part in cyclic garbage collection:
@@ -87,6 +89,66 @@ public:
 
 private:
     std::atomic<PyTypeObject*> type_{nullptr};
+    PyMutex mutex_{};
+};
+
+// The same, for a class whose instances are made and dropped on a hot path
+// (a guard per `with lock.read()`), built as a static type from the same
+// spec. Why: every instance of a heap type holds a reference to its type.
+// A free-threaded interpreter adds it to a per-thread count, but an
+// extension can only give it back with Py_DECREF, which on a type (owned by
+// no thread) is an atomic on the type's shared count - one cache line that
+// every thread making such objects writes, the very thing a read path must
+// not do. A static type is immortal, so its instances hold no reference and
+// neither step happens. It costs little: the type cannot be subclassed from
+// Python unless the spec says so, and is immutable, as the classes using it
+// are (they cannot be instantiated from Python either). The spec's slots are
+// copied into the type; a slot this does not know fails loudly.
+class StaticTypeSlot {
+public:
+    PyTypeObject* get(PyType_Spec* spec) noexcept {
+        if (ready_.load(std::memory_order_acquire)) return &type_;
+        PyMutex_Lock(&mutex_);
+        PyTypeObject* t = ready_.load(std::memory_order_acquire) ? &type_ : build(spec);
+        PyMutex_Unlock(&mutex_);
+        return t;
+    }
+
+private:
+    PyTypeObject* build(PyType_Spec* spec) noexcept {
+        Py_SET_TYPE(&type_, &PyType_Type);
+        type_.tp_name = spec->name;
+        type_.tp_basicsize = spec->basicsize;
+        type_.tp_itemsize = spec->itemsize;
+        type_.tp_flags = spec->flags & ~static_cast<unsigned long>(Py_TPFLAGS_HEAPTYPE);
+        for (const PyType_Slot* sl = spec->slots; sl->slot; ++sl) {
+            void* f = sl->pfunc;
+            switch (sl->slot) {
+            case Py_tp_doc: type_.tp_doc = static_cast<const char*>(f); break;
+            case Py_tp_dealloc: type_.tp_dealloc = reinterpret_cast<destructor>(f); break;
+            case Py_tp_methods: type_.tp_methods = static_cast<PyMethodDef*>(f); break;
+            case Py_tp_iter: type_.tp_iter = reinterpret_cast<getiterfunc>(f); break;
+            case Py_tp_iternext: type_.tp_iternext = reinterpret_cast<iternextfunc>(f); break;
+            case Py_tp_repr: type_.tp_repr = reinterpret_cast<reprfunc>(f); break;
+            case Py_am_await: async_.am_await = reinterpret_cast<unaryfunc>(f); break;
+            case Py_am_aiter: async_.am_aiter = reinterpret_cast<unaryfunc>(f); break;
+            case Py_am_anext: async_.am_anext = reinterpret_cast<unaryfunc>(f); break;
+            case Py_am_send: async_.am_send = reinterpret_cast<sendfunc>(f); break;
+            default:
+                PyErr_Format(PyExc_SystemError, "%s: slot %d is not supported on a static type", spec->name,
+                             sl->slot);
+                return nullptr;
+            }
+        }
+        if (async_.am_await || async_.am_aiter || async_.am_anext || async_.am_send) type_.tp_as_async = &async_;
+        if (PyType_Ready(&type_) < 0) return nullptr;
+        ready_.store(true, std::memory_order_release);
+        return &type_;
+    }
+
+    PyTypeObject type_{};  // zero-filled; PyType_Ready makes it immortal
+    PyAsyncMethods async_{};
+    std::atomic<bool> ready_{false};
     PyMutex mutex_{};
 };
 

@@ -149,9 +149,33 @@ private:
     std::size_t next_ = 0;
 };
 
+// The calling thread's cache, reached through an initial-exec pointer (a
+// fixed offset from the thread pointer, where a thread_local with a
+// destructor costs a call into the loader on every guard). The cache itself
+// is owned by a thread_local that empties it at thread exit; a guard made
+// after that (from another thread-exit destructor) gets a handle of its own.
+thread_local constinit HandleCache* t_cache __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local constinit bool t_cache_gone __attribute__((tls_model("initial-exec"))) = false;
+
+struct CacheOwner {
+    HandleCache cache;
+    ~CacheOwner() {
+        t_cache = nullptr;
+        t_cache_gone = true;
+    }
+};
+
+[[gnu::noinline]] HandleRef local_handle_slow(const LockHandle& lock) {
+    if (t_cache_gone) return HandleRef(new LocalHandle{lock, this_thread_depth(), 1});
+    thread_local CacheOwner owner;
+    t_cache = &owner.cache;
+    return owner.cache.get(lock);
+}
+
 HandleRef local_handle(const LockHandle& lock) {
-    thread_local HandleCache cache;
-    return cache.get(lock);
+    if (HandleCache* c = t_cache) [[likely]]
+        return c->get(lock);
+    return local_handle_slow(lock);
 }
 
 struct LockState {
@@ -436,7 +460,8 @@ PyType_Spec read_spec{"builtins.RwLockReadGuard", sizeof(GuardBox<Kind::Read>), 
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, read_slots};
 PyType_Spec write_spec{"builtins.RwLockWriteGuard", sizeof(GuardBox<Kind::Write>), 0,
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, write_slots};
-TypeSlot lock_type, read_type, write_type;
+TypeSlot lock_type;
+StaticTypeSlot read_type, write_type;  // a guard per read()/write()
 
 }  // namespace
 }  // namespace vornic::lock

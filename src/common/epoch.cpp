@@ -11,6 +11,9 @@
 #include <utility>
 
 namespace vornic::epoch {
+
+constinit std::atomic<std::size_t> detail::pending_items{0};
+
 namespace {
 
 struct Wait {
@@ -24,18 +27,22 @@ struct Sealed {
 };
 
 // Process-wide, and never destroyed: threads may still end (and release their
-// participant) while static destructors run at exit.
+// participant) while static destructors run at exit. Constant-initialised,
+// so reaching it costs no guard check.
 struct Registry {
     std::atomic<Participant*> head{nullptr};
     std::mutex mutex;
-    std::vector<Sealed> pending;              // guarded by mutex
-    std::atomic<std::size_t> pending_items{0};  // their total; read without the lock
+    std::vector<Sealed> pending;  // guarded by mutex; its item total is detail::pending_items
 };
 
-Registry& registry() {
-    static auto* r = new Registry();
-    return *r;
-}
+union NeverDestroyed {
+    Registry r;
+    constexpr NeverDestroyed() : r() {}
+    ~NeverDestroyed() {}
+};
+constinit NeverDestroyed g_registry;
+
+Registry& registry() { return g_registry.r; }
 
 bool moved_on(const Wait& w) noexcept { return w.p->seq.load(std::memory_order_acquire) != w.seq; }
 
@@ -63,7 +70,7 @@ bool seal(std::vector<Retired>& bag, std::vector<Wait>&& waits) noexcept {
     try {
         std::lock_guard<std::mutex> g(r.mutex);
         r.pending.push_back(Sealed{std::move(bag), std::move(waits)});
-        r.pending_items.fetch_add(r.pending.back().items.size(), std::memory_order_relaxed);
+        detail::pending_items.fetch_add(r.pending.back().items.size(), std::memory_order_relaxed);
     } catch (...) {
         return false;
     }
@@ -82,7 +89,7 @@ void poll_pending() noexcept {
             bool done = true;
             for (const Wait& w : s.waits) done = done && moved_on(w);
             if (done) {
-                r.pending_items.fetch_sub(s.items.size(), std::memory_order_relaxed);
+                detail::pending_items.fetch_sub(s.items.size(), std::memory_order_relaxed);
                 ready.push_back(std::move(s));
             } else {
                 if (keep != i) r.pending[keep] = std::move(s);
@@ -145,48 +152,77 @@ Participant& detail::register_self() {
 
 void detail::grow_bag(Participant& p, std::size_t n) { p.bag.reserve(p.bag.size() + std::max<std::size_t>(n, 16)); }
 
-bool has_work() noexcept {
-    const Participant* p = detail::tl_self;
-    return (p && !p->bag.empty()) || registry().pending_items.load(std::memory_order_relaxed) != 0;
-}
-
-void reclaim() noexcept {
-    Participant* me = detail::tl_self;
-    if (me && !me->bag.empty()) {
-        std::vector<Wait> waits;
-        bool scanned = true;
-        try {
-            waits = scan(me);
-        } catch (...) {
-            scanned = false;  // keep the bag; a later reclaim retries
-        }
-        if (scanned) {
-            // Take the bag out first: reclaimers may retire into a new one.
-            std::vector<Retired> bag = std::move(me->bag);
-            me->bag = {};
-            if (waits.empty()) {
-                run(bag);
-                if (me->bag.capacity() == 0) me->bag = std::move(bag);  // keep the capacity
-            } else if (!seal(bag, std::move(waits))) {
-                me->bag = std::move(bag);  // nothing ran since it was taken out
-            }
-        }
+// Runs my non-empty bag at once.
+inline void run_own(Participant& self) noexcept {
+    Participant* me = &self;
+    // The bag is emptied before anything in it runs: reclaimers may retire
+    // and reclaim. One write's worth (a replaced value; a removed key and
+    // value; those and a block) is taken out by copy, which leaves the bag
+    // and its capacity where they are.
+    if (const std::size_t n = me->bag.size(); n <= 3) {
+        const Retired a = me->bag[0];
+        const Retired b = n > 1 ? me->bag[1] : Retired{};
+        const Retired c = n > 2 ? me->bag[2] : Retired{};
+        me->bag.clear();
+        a.fn(a.p);
+        if (n > 1) b.fn(b.p);
+        if (n > 2) c.fn(c.p);
+        return;
     }
-    if (registry().pending_items.load(std::memory_order_relaxed) != 0) poll_pending();
-}
-
-void reclaim_own() noexcept {
-    Participant* me = detail::tl_self;
-    if (!me || me->bag.empty()) return;
     std::vector<Retired> bag = std::move(me->bag);
     me->bag = {};
     run(bag);
     if (me->bag.capacity() == 0) me->bag = std::move(bag);
 }
 
+// Full fence, then whether any participant other than me is inside a section:
+// scan() without building the list, for the common case where none is.
+static bool anyone_inside(const Participant* me) noexcept {
+    full_fence();
+    for (Participant* p = registry().head.load(std::memory_order_acquire); p; p = p->next) {
+        if (p == me) continue;
+        const std::uint64_t s = kTsan ? p->seq.load(std::memory_order_seq_cst) : p->seq.load(std::memory_order_acquire);
+        if (s & 1) return true;
+    }
+    return false;
+}
+
+void reclaim() noexcept {
+    Participant* me = detail::tl_self;
+    if (me && !me->bag.empty()) {
+        if (!anyone_inside(me)) {
+            run_own(*me);
+        } else {
+            std::vector<Wait> waits;
+            bool scanned = true;
+            try {
+                waits = scan(me);  // again: readers may have left meanwhile
+            } catch (...) {
+                scanned = false;  // keep the bag; a later reclaim retries
+            }
+            if (scanned) {
+                // Take the bag out first: reclaimers may retire into a new one.
+                std::vector<Retired> bag = std::move(me->bag);
+                me->bag = {};
+                if (waits.empty()) {
+                    run(bag);
+                    if (me->bag.capacity() == 0) me->bag = std::move(bag);  // keep the capacity
+                } else if (!seal(bag, std::move(waits))) {
+                    me->bag = std::move(bag);  // nothing ran since it was taken out
+                }
+            }
+        }
+    }
+    if (detail::pending_items.load(std::memory_order_relaxed) != 0) poll_pending();
+}
+
+void reclaim_own() noexcept {
+    if (Participant* me = detail::tl_self; me && !me->bag.empty()) run_own(*me);
+}
+
 std::size_t outstanding() noexcept {
     const Participant* p = detail::tl_self;
-    return (p ? p->bag.size() : 0) + registry().pending_items.load(std::memory_order_relaxed);
+    return (p ? p->bag.size() : 0) + detail::pending_items.load(std::memory_order_relaxed);
 }
 
 }  // namespace vornic::epoch

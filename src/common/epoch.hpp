@@ -141,9 +141,18 @@ inline void reserve(std::size_t n) {
 // looking at it. Requires a reserve() that covers this call.
 inline void retire(Reclaimer fn, void* p) noexcept { self().bag.push_back(Retired{fn, p}); }
 
+namespace detail {
+// The number of items on the pending list (bags sealed with readers to
+// outwait), readable without its lock.
+extern constinit std::atomic<std::size_t> pending_items;
+}  // namespace detail
+
 // Whether reclaim() has anything to look at: this thread's bag, or the
-// pending list. Reads only.
-bool has_work() noexcept;
+// pending list. Reads only; inline, since every map write asks.
+inline bool has_work() noexcept {
+    const Participant* p = detail::tl_self;
+    return (p && !p->bag.empty()) || detail::pending_items.load(std::memory_order_relaxed) != 0;
+}
 
 // Runs the reclaimers that are safe now (see above). Requires: not inside a
 // read section, no lock held that a reclaimer might take. Reentrant: a

@@ -306,6 +306,14 @@ enum class Peeked { Hit, Miss, Copied };
 Peeked decide(const Pair* ps, std::size_t n, PyObject* key, bool want_value, Ref& hit,
               SmallVec<OwnedPair, 4>& copies) {
     PyTypeObject* t = Py_TYPE(key);
+    if (n == 1 && Py_TYPE(obj(ps[0].key)) == t && native_type(t)) [[likely]] {
+        // The usual bucket: one pair, a native key of the probe's type (the
+        // same object is equal for all of them but float).
+        if (!((obj(ps[0].key) == key && t != &PyFloat_Type) || native_equal(obj(ps[0].key), key)))
+            return Peeked::Miss;
+        if (want_value) hit = copy(ps[0].value);
+        return Peeked::Hit;
+    }
     bool native = native_type(t);
     for (std::size_t i = 0; i < n && native; ++i) native = Py_TYPE(obj(ps[i].key)) == t;
     if (native) {
@@ -423,7 +431,15 @@ Store::~Store() {
 }
 
 Store::Target Store::locate(PyObject* key) {
-    const Py_hash_t h = PyObject_Hash(key);
+    // A small exact int hashes to its value (-1, the error marker, to -2):
+    // the answer of its own hash function, without the call.
+    Py_hash_t h;
+    if (PyLong_CheckExact(key) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(key))) [[likely]] {
+        h = static_cast<Py_hash_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(key)));
+        if (h == -1) h = -2;
+    } else {
+        h = PyObject_Hash(key);
+    }
     if (h == -1 && PyErr_Occurred()) throw PythonError{};
     const auto u = static_cast<std::uint64_t>(h);  // two's complement reinterpretation
     return Target{u, &shards_[pow2_ ? (u & (count_ - 1)) : (u % count_)]};

@@ -224,10 +224,19 @@ constexpr const char* kForeignDrop =
                     : "_vornic::lock::RwLockWriteGuard is unsendable, but is being dropped on another thread";
 
 template <Kind K>
-void check_thread(const GuardState<K>& g) {
+[[noreturn, gnu::cold, gnu::noinline]] void foreign_thread(const GuardState<K>& g, std::uint64_t me);
+
+// Every guard call checks; only the failure builds a message.
+template <Kind K>
+inline void check_thread(const GuardState<K>& g) {
     const std::uint64_t me = this_thread_id();
     if (me == g.creator) [[likely]]
         return;
+    foreign_thread(g, me);
+}
+
+template <Kind K>
+void foreign_thread(const GuardState<K>& g, std::uint64_t me) {
     throw Panic(std::string("assertion `left == right` failed: ") + kGuardName<K> +
                 " is unsendable, but sent to another thread\n  left: ThreadId(" + std::to_string(me) +
                 ")\n right: ThreadId(" + std::to_string(g.creator) + ")");

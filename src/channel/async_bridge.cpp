@@ -80,6 +80,14 @@ struct ChanOpState {
         Py_XDECREF(item.release());
     }
 
+    // Requires: attached, phase Done with no waiter. Drops the references a
+    // completed operation no longer needs (see Awaitable::keep).
+    void settle() noexcept {
+        Py_XDECREF(channel.release());
+        Py_XDECREF(item.release());
+        Py_XDECREF(wait.loop.release());
+    }
+
     const char* never_awaited() const noexcept {
         if (is_send) return msg::kAsendNeverAwaited;
         return iteration ? msg::kAnextNeverAwaited : msg::kArecvNeverAwaited;

@@ -107,6 +107,21 @@ struct SpareBoxes {
 template <class State>
 inline thread_local constinit SpareBoxes t_spare_boxes __attribute__((tls_model("initial-exec")));
 
+// The awaitable this thread last saw complete, with a reference of its own,
+// for a State that can drop its references once done (settle()): an await
+// of a ready item then neither frees its awaitable nor initialises a new
+// one. The next operation takes it over only when that reference is the
+// last one, so nobody can still see it, let alone await it; otherwise the
+// reference is dropped and the awaitable lives on as any other. At most one
+// spent awaitable per thread that ever awaited is left at thread exit.
+template <class State>
+inline thread_local constinit PyObject* t_kept_box __attribute__((tls_model("initial-exec"))) = nullptr;
+
+template <class State>
+concept Settles = requires(State& s) {
+    { s.settle() } noexcept;
+};
+
 template <class State>
 struct Awaitable {
     using B = Box<State>;
@@ -131,9 +146,24 @@ struct Awaitable {
             ExclusiveHold hold(b.borrow);
             Ref out;
             const bool yielded = step(b.native, out);
+            if (!yielded) keep(o, b.native);
             *result = out.release();
             return yielded ? PYGEN_NEXT : PYGEN_RETURN;
         });
+    }
+
+    // Requires: attached, `s` (o's state) just completed. Drops what the
+    // state still holds (the completed operation needs none of it, and a
+    // Channel must not be kept alive by a spent awaitable) and keeps `o` for
+    // the thread's next operation.
+    static void keep(PyObject* o, State& s) noexcept {
+        if constexpr (Settles<State>) {
+            s.settle();
+            PyObject*& kept = t_kept_box<State>;
+            if (kept == o) return;
+            PyObject* old = std::exchange(kept, Py_NewRef(o));
+            Py_XDECREF(old);
+        }
     }
 
     static PyObject* next(PyObject* o) noexcept {
@@ -143,6 +173,7 @@ struct Awaitable {
             ExclusiveHold hold(b.borrow);
             Ref out;
             if (step(b.native, out)) return out.release();
+            keep(o, b.native);
             // Not thrown: unwinding a C++ exception costs microseconds, and
             // this is every completed await. A result of None needs no
             // exception at all: an iterator's end is StopIteration(None).
@@ -223,6 +254,19 @@ struct Awaitable {
     // from `a` (no temporary to move from and destroy: this is every await).
     template <class... A>
     static Ref make(A&&... a) {
+        if constexpr (Settles<State>) {
+            PyObject*& kept = t_kept_box<State>;
+            if (kept && Py_REFCNT(kept) == 1) {
+                // Its reference, the only one, becomes the caller's.
+                PyObject* o = std::exchange(kept, nullptr);
+                B* b = B::of(o);
+                std::destroy_at(&b->native);
+                std::destroy_at(&b->borrow);
+                new (&b->borrow) BorrowFlag();
+                new (&b->native) State(std::forward<A>(a)...);
+                return Ref::steal(o);
+            }
+        }
         PyTypeObject* type = type_slot.get(&spec);
         if (!type) throw PythonError{};
         SpareBoxes& spare = t_spare_boxes<State>;

@@ -254,7 +254,9 @@ Ref make_awaitable(ChannelBox& self, Ref item, const NoneOr<double>& timeout, bo
 }  // namespace
 
 Ref async_recv(ChannelBox& self, const NoneOr<double>& timeout, bool iteration) {
-    return make_awaitable(self, Ref(), timeout, false, iteration);
+    // Not through make_awaitable: a receive has no item to pass along, and
+    // this is every `await ch.arecv()`.
+    return ChanAwaitable::make(Ref::borrow(self.obj()), running_loop(), Ref(), timeout.v, false, iteration);
 }
 
 Ref async_send(ChannelBox& self, Ref item, const NoneOr<double>& timeout) {

@@ -14,6 +14,9 @@
 //                                   result when the operation completed all
 //                                   the same (a rendezvous send taken)
 //   const char* never_awaited() const;  the warning of an unstarted one
+//   void settle() noexcept;         optional: once Done, drops every
+//                                   reference, leaving its destructor nothing
+//                                   to do (see t_kept_box)
 //   static constexpr const char* kClass, *kTypeName, *kDoc;
 //
 // An awaitable freed without ever being stepped or closed warns, as an
@@ -257,12 +260,12 @@ struct Awaitable {
         if constexpr (Settles<State>) {
             PyObject*& kept = t_kept_box<State>;
             if (kept && Py_REFCNT(kept) == 1) {
-                // Its reference, the only one, becomes the caller's.
+                // Its reference, the only one, becomes the caller's. The
+                // settled state holds nothing its destructor would release,
+                // so the new one is built over it without running it. The
+                // borrow flag is clear: no step is running.
                 PyObject* o = std::exchange(kept, nullptr);
                 B* b = B::of(o);
-                std::destroy_at(&b->native);
-                std::destroy_at(&b->borrow);
-                new (&b->borrow) BorrowFlag();
                 new (&b->native) State(std::forward<A>(a)...);
                 return Ref::steal(o);
             }

@@ -77,17 +77,48 @@ private:
     void cancel_timer_quietly() noexcept;
 };
 
-// Requires: attached. Sets StopIteration(value) as the current error (see
-// awaitable.cpp for why it is reused).
-void set_stop_iteration(Ref value);
+// Requires: attached. Sets StopIteration(value) as the current error: how a
+// finished awaitable hands its result to `await`, which on 3.13 and 3.14
+// steps a native awaitable through tp_iternext, takes the value out of the
+// exception and drops it at once.
+//
+// Making that exception costs more than receiving a buffered item, so each
+// thread keeps one and reuses it whenever nobody else holds it (a reference
+// count of one: only the cache). The interpreter reads nothing but its
+// value; what a caller who catches it could see of an earlier use
+// (traceback, context, cause, notes) is cleared first. Its args stay empty.
+// One exception per thread that ever awaited is left at thread exit.
+//
+// Initial-exec for the reason given at t_wakes.
+inline thread_local constinit PyObject* t_stop_iteration __attribute__((tls_model("initial-exec"))) = nullptr;
+PyObject* renew_stop_iteration();
+void clear_stop_history(PyStopIterationObject* stop) noexcept;
+
+inline void set_stop_iteration(Ref value) {
+    PyObject* cached = t_stop_iteration;
+    if (!cached || Py_REFCNT(cached) != 1) cached = renew_stop_iteration();
+    auto* stop = reinterpret_cast<PyStopIterationObject*>(cached);
+    // Set only when an earlier use escaped to Python code.
+    if (stop->traceback || stop->context || stop->cause || stop->notes) clear_stop_history(stop);
+    Py_XSETREF(stop->value, value.release());
+    PyErr_SetRaisedException(Py_NewRef(cached));
+}
 [[noreturn]] void raise_stop_iteration(Ref value);
 
 // Requires: attached, inside the task's step. Asks again for the
 // cancellation a completed send absorbed, keeping the request count.
 void request_cancel_again();
 
-// Requires: attached. asyncio.get_running_loop(): a new reference.
-Ref running_loop();
+// Requires: attached. asyncio.get_running_loop(): a new reference. The
+// builtin is called straight through its C function: the generic call costs
+// more than a buffered receive.
+inline Ref running_loop() {
+    PyObject* fn = name(kGetRunningLoop);
+    if (PyCFunction_Check(fn) && PyCFunction_GET_FLAGS(fn) == METH_NOARGS) {
+        return Ref::steal(check(PyCFunction_GET_FUNCTION(fn)(PyCFunction_GET_SELF(fn), nullptr)));
+    }
+    return Ref::steal(check(PyObject_CallNoArgs(fn)));
+}
 
 // Requires: attached. The exception throw(typ, val, tb) raises.
 Ref exception_to_throw(PyObject* typ, PyObject* val, PyObject* tb);

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "binding/call.hpp"
@@ -295,6 +296,8 @@ struct Awaitable {
                 // settled state holds nothing its destructor would release,
                 // so the new one is built over it without running it. The
                 // borrow flag is clear: no step is running.
+                static_assert(std::is_nothrow_constructible_v<State, A&&...>,
+                              "a throw here would leave the taken box half made");
                 PyObject* o = std::exchange(kept, nullptr);
                 B* b = B::of(o);
                 new (&b->native) State(std::forward<A>(a)...);

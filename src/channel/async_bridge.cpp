@@ -80,6 +80,14 @@ struct ChanOpState {
         Py_XDECREF(item.release());
     }
 
+    // Requires: attached, phase Done with no waiter. Drops the references a
+    // completed operation no longer needs (see Awaitable::keep).
+    void settle() noexcept {
+        Py_XDECREF(channel.release());
+        Py_XDECREF(item.release());
+        Py_XDECREF(wait.loop.release());
+    }
+
     const char* never_awaited() const noexcept {
         if (is_send) return msg::kAsendNeverAwaited;
         return iteration ? msg::kAnextNeverAwaited : msg::kArecvNeverAwaited;
@@ -246,7 +254,9 @@ Ref make_awaitable(ChannelBox& self, Ref item, const NoneOr<double>& timeout, bo
 }  // namespace
 
 Ref async_recv(ChannelBox& self, const NoneOr<double>& timeout, bool iteration) {
-    return make_awaitable(self, Ref(), timeout, false, iteration);
+    // Not through make_awaitable: a receive has no item to pass along, and
+    // this is every `await ch.arecv()`.
+    return ChanAwaitable::make(Ref::borrow(self.obj()), running_loop(), Ref(), timeout.v, false, iteration);
 }
 
 Ref async_send(ChannelBox& self, Ref item, const NoneOr<double>& timeout) {

@@ -2,13 +2,6 @@
 #include "channel/awaitable.hpp"
 
 namespace vornic::channel {
-namespace {
-
-// See set_stop_iteration.
-// Initial-exec for the reason given at t_wakes.
-thread_local PyObject* t_stop __attribute__((tls_model("initial-exec"))) = nullptr;
-
-}  // namespace
 
 void LoopWait::cancel_timer_quietly() noexcept {
     // Any error (even a pending one) is kept as it was.
@@ -41,31 +34,20 @@ void LoopWait::stop_timer() {
     call_method(t.get(), kCancel);
 }
 
-// Requires: attached. Sets StopIteration(value) as the current error: how a
-// finished awaitable hands its result to `await`, which on 3.13 and 3.14
-// steps a native awaitable through tp_iternext, takes the value out of the
-// exception and drops it at once.
-//
-// Making that exception costs more than receiving a buffered item, so each
-// thread keeps one and reuses it whenever nobody else holds it (a reference
-// count of one: only the cache). The interpreter reads nothing but its
-// value; what a caller who catches it could see of an earlier use
-// (traceback, context, cause, notes) is cleared first. Its args stay empty.
-// One exception per thread that ever awaited is left at thread exit.
-void set_stop_iteration(Ref value) {
-    PyObject*& cached = t_stop;
-    if (cached && Py_REFCNT(cached) != 1) {
-        Py_DECREF(cached);
-        cached = nullptr;
-    }
-    if (!cached) cached = check(PyObject_CallNoArgs(PyExc_StopIteration));
-    auto* stop = reinterpret_cast<PyStopIterationObject*>(cached);
+// Requires: attached. The thread's StopIteration made anew (see
+// set_stop_iteration): the cached one is absent or someone else holds it.
+PyObject* renew_stop_iteration() {
+    PyObject*& cached = t_stop_iteration;
+    Py_XDECREF(std::exchange(cached, nullptr));
+    cached = check(PyObject_CallNoArgs(PyExc_StopIteration));
+    return cached;
+}
+
+void clear_stop_history(PyStopIterationObject* stop) noexcept {
     Py_CLEAR(stop->traceback);
     Py_CLEAR(stop->context);
     Py_CLEAR(stop->cause);
     Py_CLEAR(stop->notes);
-    Py_XSETREF(stop->value, value.release());
-    PyErr_SetRaisedException(Py_NewRef(cached));
 }
 
 [[noreturn]] void raise_stop_iteration(Ref value) {
@@ -85,16 +67,6 @@ void request_cancel_again() {
     // The send has happened either way; a failure here must not turn it into
     // an error.
     if (PyErr_Occurred()) PyErr_WriteUnraisable(task.get());
-}
-
-Ref running_loop() {
-    PyObject* fn = name(kGetRunningLoop);
-    // The builtin is called straight through its C function: the generic
-    // call costs more than a buffered receive.
-    if (PyCFunction_Check(fn) && PyCFunction_GET_FLAGS(fn) == METH_NOARGS) {
-        return Ref::steal(check(PyCFunction_GET_FUNCTION(fn)(PyCFunction_GET_SELF(fn), nullptr)));
-    }
-    return Ref::steal(check(PyObject_CallNoArgs(fn)));
 }
 
 Ref exception_to_throw(PyObject* typ, PyObject* val, PyObject* tb) {

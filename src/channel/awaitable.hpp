@@ -14,6 +14,9 @@
 //                                   result when the operation completed all
 //                                   the same (a rendezvous send taken)
 //   const char* never_awaited() const;  the warning of an unstarted one
+//   void settle() noexcept;         optional: once Done, drops every
+//                                   reference, leaving its destructor nothing
+//                                   to do (see t_kept_box)
 //   static constexpr const char* kClass, *kTypeName, *kDoc;
 //
 // An awaitable freed without ever being stepped or closed warns, as an
@@ -23,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "binding/call.hpp"
@@ -74,17 +78,48 @@ private:
     void cancel_timer_quietly() noexcept;
 };
 
-// Requires: attached. Sets StopIteration(value) as the current error (see
-// awaitable.cpp for why it is reused).
-void set_stop_iteration(Ref value);
+// Requires: attached. Sets StopIteration(value) as the current error: how a
+// finished awaitable hands its result to `await`, which on 3.13 and 3.14
+// steps a native awaitable through tp_iternext, takes the value out of the
+// exception and drops it at once.
+//
+// Making that exception costs more than receiving a buffered item, so each
+// thread keeps one and reuses it whenever nobody else holds it (a reference
+// count of one: only the cache). The interpreter reads nothing but its
+// value; what a caller who catches it could see of an earlier use
+// (traceback, context, cause, notes) is cleared first. Its args stay empty.
+// One exception per thread that ever awaited is left at thread exit.
+//
+// Initial-exec for the reason given at t_wakes.
+inline thread_local constinit PyObject* t_stop_iteration __attribute__((tls_model("initial-exec"))) = nullptr;
+PyObject* renew_stop_iteration();
+void clear_stop_history(PyStopIterationObject* stop) noexcept;
+
+inline void set_stop_iteration(Ref value) {
+    PyObject* cached = t_stop_iteration;
+    if (!cached || Py_REFCNT(cached) != 1) cached = renew_stop_iteration();
+    auto* stop = reinterpret_cast<PyStopIterationObject*>(cached);
+    // Set only when an earlier use escaped to Python code.
+    if (stop->traceback || stop->context || stop->cause || stop->notes) clear_stop_history(stop);
+    Py_XSETREF(stop->value, value.release());
+    PyErr_SetRaisedException(Py_NewRef(cached));
+}
 [[noreturn]] void raise_stop_iteration(Ref value);
 
 // Requires: attached, inside the task's step. Asks again for the
 // cancellation a completed send absorbed, keeping the request count.
 void request_cancel_again();
 
-// Requires: attached. asyncio.get_running_loop(): a new reference.
-Ref running_loop();
+// Requires: attached. asyncio.get_running_loop(): a new reference. The
+// builtin is called straight through its C function: the generic call costs
+// more than a buffered receive.
+inline Ref running_loop() {
+    PyObject* fn = name(kGetRunningLoop);
+    if (PyCFunction_Check(fn) && PyCFunction_GET_FLAGS(fn) == METH_NOARGS) {
+        return Ref::steal(check(PyCFunction_GET_FUNCTION(fn)(PyCFunction_GET_SELF(fn), nullptr)));
+    }
+    return Ref::steal(check(PyObject_CallNoArgs(fn)));
+}
 
 // Requires: attached. The exception throw(typ, val, tb) raises.
 Ref exception_to_throw(PyObject* typ, PyObject* val, PyObject* tb);
@@ -106,6 +141,21 @@ struct SpareBoxes {
 };
 template <class State>
 inline thread_local constinit SpareBoxes t_spare_boxes __attribute__((tls_model("initial-exec")));
+
+// The awaitable this thread last saw complete, with a reference of its own,
+// for a State that can drop its references once done (settle()): an await
+// of a ready item then neither frees its awaitable nor initialises a new
+// one. The next operation takes it over only when that reference is the
+// last one, so nobody can still see it, let alone await it; otherwise the
+// reference is dropped and the awaitable lives on as any other. At most one
+// spent awaitable per thread that ever awaited is left at thread exit.
+template <class State>
+inline thread_local constinit PyObject* t_kept_box __attribute__((tls_model("initial-exec"))) = nullptr;
+
+template <class State>
+concept Settles = requires(State& s) {
+    { s.settle() } noexcept;
+};
 
 template <class State>
 struct Awaitable {
@@ -131,9 +181,24 @@ struct Awaitable {
             ExclusiveHold hold(b.borrow);
             Ref out;
             const bool yielded = step(b.native, out);
+            if (!yielded) keep(o, b.native);
             *result = out.release();
             return yielded ? PYGEN_NEXT : PYGEN_RETURN;
         });
+    }
+
+    // Requires: attached, `s` (o's state) just completed. Drops what the
+    // state still holds (the completed operation needs none of it, and a
+    // Channel must not be kept alive by a spent awaitable) and keeps `o` for
+    // the thread's next operation.
+    static void keep(PyObject* o, State& s) noexcept {
+        if constexpr (Settles<State>) {
+            s.settle();
+            PyObject*& kept = t_kept_box<State>;
+            if (kept == o) return;
+            PyObject* old = std::exchange(kept, Py_NewRef(o));
+            Py_XDECREF(old);
+        }
     }
 
     static PyObject* next(PyObject* o) noexcept {
@@ -143,6 +208,7 @@ struct Awaitable {
             ExclusiveHold hold(b.borrow);
             Ref out;
             if (step(b.native, out)) return out.release();
+            keep(o, b.native);
             // Not thrown: unwinding a C++ exception costs microseconds, and
             // this is every completed await. A result of None needs no
             // exception at all: an iterator's end is StopIteration(None).
@@ -223,6 +289,21 @@ struct Awaitable {
     // from `a` (no temporary to move from and destroy: this is every await).
     template <class... A>
     static Ref make(A&&... a) {
+        if constexpr (Settles<State>) {
+            PyObject*& kept = t_kept_box<State>;
+            if (kept && Py_REFCNT(kept) == 1) {
+                // Its reference, the only one, becomes the caller's. The
+                // settled state holds nothing its destructor would release,
+                // so the new one is built over it without running it. The
+                // borrow flag is clear: no step is running.
+                static_assert(std::is_nothrow_constructible_v<State, A&&...>,
+                              "a throw here would leave the taken box half made");
+                PyObject* o = std::exchange(kept, nullptr);
+                B* b = B::of(o);
+                new (&b->native) State(std::forward<A>(a)...);
+                return Ref::steal(o);
+            }
+        }
         PyTypeObject* type = type_slot.get(&spec);
         if (!type) throw PythonError{};
         SpareBoxes& spare = t_spare_boxes<State>;

@@ -93,7 +93,7 @@ private:
 };
 
 // The same, for a class whose instances are made and dropped on a hot path
-// (a guard per `with lock.read()`), built as a static type from the same
+// (a guard per `with lock.read()`, an awaitable per `await`), built as a static type from the same
 // spec. Why: every instance of a heap type holds a reference to its type.
 // A free-threaded interpreter adds it to a per-thread count, but an
 // extension can only give it back with Py_DECREF, which on a type (owned by

@@ -253,7 +253,9 @@ struct Awaitable {
         std::destroy_at(&b->native);
         std::destroy_at(&b->borrow);
         spare.boxes[spare.count++] = o;
-        Py_DECREF(tp);  // taken again by PyObject_Init when the box is reused
+        // A heap type's reference is taken again by PyObject_Init when the
+        // box is reused; the static type holds none.
+        if (PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(tp);
     }
 
     static constexpr Sig<1> kSendSig{State::kClass, "send", {"value"}, 1};
@@ -283,7 +285,7 @@ struct Awaitable {
 
     static inline PyType_Spec spec{State::kTypeName, sizeof(B), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    static inline TypeSlot type_slot;
+    static inline StaticTypeSlot type_slot;  // one object per await: see StaticTypeSlot
 
     // Requires: attached. A new awaitable whose state is built in place
     // from `a` (no temporary to move from and destroy: this is every await).

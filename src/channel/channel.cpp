@@ -41,7 +41,9 @@ std::optional<chan::Timer> checked_timer(const NoneOr<double>& timeout) {
 // frame of a few hundred bytes and six saved registers on every call.
 [[gnu::noinline]] Ref wait_recv(Self& self, std::optional<chan::Timer> timer);
 
-Ref blocking_recv(Self& self, NoneOr<double> timeout) {
+// Inlined into its callers: on the same-thread path the frame of a separate
+// call was a fifth of the module's share of a receive.
+[[gnu::always_inline]] inline Ref blocking_recv(Self& self, NoneOr<double> timeout) {
     ChannelState& s = self.native;
     if (!timeout.v) {
         std::optional<Ref> out;
@@ -87,7 +89,8 @@ Ref wait_recv(Self& self, std::optional<chan::Timer> timer) {
 // Out of line, as wait_recv.
 [[gnu::noinline]] void wait_send(Self& self, std::optional<ItemSender> tx, Ref item, NoneOr<double> timeout);
 
-void blocking_send(Self& self, Ref item, NoneOr<double> timeout) {
+// Inlined into its callers, as blocking_recv.
+[[gnu::always_inline]] inline void blocking_send(Self& self, Ref item, NoneOr<double> timeout) {
     ChannelState& s = self.native;
     std::optional<Ref> slot(std::move(item));
     std::optional<ItemSender> tx;

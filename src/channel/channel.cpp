@@ -183,22 +183,24 @@ struct Impl {
     static Ref recv_timeout(Self& self, double timeout) { return blocking_recv(self, NoneOr<double>{timeout}); }
 
     static void try_send(Self& self, Ref item) {
-        chan::SendResult<Ref> r{chan::SendStatus::Disconnected, std::nullopt};
+        std::optional<Ref> slot(std::move(item));
+        chan::SendStatus st;
         {
             SenderSlot::Use use(self.native.sender);
             if (!use) throw ValueError(msg::kClosed);
-            r = use.sender().try_send(std::move(item));
+            st = use.sender().try_send_from(slot);
         }
-        // A refused item is released here, outside the slot.
-        if (r.ok()) return;
-        if (r.status == chan::SendStatus::Full) throw RuntimeError(msg::kFull);
+        // A refused item is released with `slot`, outside the sender slot.
+        if (st == chan::SendStatus::Sent) return;
+        if (st == chan::SendStatus::Full) throw RuntimeError(msg::kFull);
         throw ValueError(msg::kClosed);
     }
 
     static Ref try_recv(Self& self) {
-        chan::RecvResult<Ref> r = self.native.receiver.try_recv();
-        if (r.ok()) return std::move(*r.item);
-        if (r.status == chan::RecvStatus::Empty) throw RuntimeError(msg::kEmpty);
+        std::optional<Ref> out;
+        const chan::RecvStatus st = self.native.receiver.try_recv_into(out);
+        if (st == chan::RecvStatus::Received) return std::move(*out);
+        if (st == chan::RecvStatus::Empty) throw RuntimeError(msg::kEmpty);
         throw ValueError(msg::kClosedEmpty);
     }
 

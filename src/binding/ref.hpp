@@ -43,7 +43,12 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { release_ref(p_); }
+    // The null test stays here, inline, so that a moved-from Ref (the shell
+    // a channel slot or an argument leaves behind) costs nothing to destroy
+    // wherever the compiler declines to inline release_ref itself.
+    ~Ref() {
+        if (p_) release_ref(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     // Gives up ownership: the caller now owns the reference.

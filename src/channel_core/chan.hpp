@@ -49,6 +49,12 @@ class Chan {
     return std::visit(std::forward<F>(f), flavor_);
   }
 
+  // The unbounded flavour, or null for the others. The non-blocking send and
+  // receive take it first, without the general dispatch: on the same-thread
+  // path the dispatch, a jump table the inliner will not see through, cost
+  // as much as the buffer work itself.
+  UnboundedFlavor<T>* unbounded_or_null() noexcept { return std::get_if<0>(&flavor_); }
+
   void add_sender() noexcept { senders_.fetch_add(1, std::memory_order_relaxed); }
   void add_receiver() noexcept { receivers_.fetch_add(1, std::memory_order_relaxed); }
 

@@ -181,6 +181,23 @@ TEST(ChannelBasics, TryOperationsReportFullAndEmptyWithoutWaiting) {
   EXPECT_EQ(unbounded<int>().second.capacity(), std::nullopt);
 }
 
+TEST(ChannelBasics, UnboundedKeepsOrderWhileItsRingGrowsAndShrinksWrapped) {
+  // Sending more than is received, round after round, makes the ring grow
+  // while its oldest item sits past slot 0; draining then shrinks it the same
+  // way. Both moves must keep the items in order, and len() must follow.
+  auto [tx, rx] = unbounded<int>();
+  int sent = 0;
+  int received = 0;
+  for (int round = 0; round < 6; ++round) {
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(tx.try_send(sent++).ok());
+    for (int i = 0; i < 37; ++i) ASSERT_EQ(rx.try_recv().item, std::optional<int>(received++));
+    ASSERT_EQ(rx.len(), static_cast<std::size_t>(sent - received));
+  }
+  while (received < sent) ASSERT_EQ(rx.try_recv().item, std::optional<int>(received++));
+  EXPECT_EQ(rx.try_recv().status, RecvStatus::Empty);
+  EXPECT_EQ(rx.len(), 0u);
+}
+
 TEST(ChannelBasics, BoundedOneSecondSendWaitsForAReceive) {
   within(10s, [] {
     auto [tx, rx] = bounded<int>(1);

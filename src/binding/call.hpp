@@ -36,6 +36,9 @@ PyObject* to_py(R&& r) {
     if constexpr (std::is_same_v<T, bool>) {
         return Py_NewRef(r ? Py_True : Py_False);
     } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        // Where long is 64 bits its conversion is the interpreter's shorter
+        // path (every AtomicInteger result past the small-int cache).
+        if constexpr (sizeof(long) == sizeof(std::int64_t)) return PyLong_FromLong(static_cast<long>(r));
         return PyLong_FromLongLong(r);
     } else if constexpr (std::is_same_v<T, std::uint64_t>) {
         return PyLong_FromUnsignedLongLong(r);

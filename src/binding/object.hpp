@@ -93,17 +93,17 @@ private:
 };
 
 // The same, for a class whose instances are made and dropped on a hot path
-// (a guard per `with lock.read()`, an awaitable per `await`), built as a static type from the same
-// spec. Why: every instance of a heap type holds a reference to its type.
-// A free-threaded interpreter adds it to a per-thread count, but an
-// extension can only give it back with Py_DECREF, which on a type (owned by
-// no thread) is an atomic on the type's shared count - one cache line that
-// every thread making such objects writes, the very thing a read path must
-// not do. A static type is immortal, so its instances hold no reference and
-// neither step happens. It costs little: the type cannot be subclassed from
-// Python unless the spec says so, and is immutable, as the classes using it
-// are (they cannot be instantiated from Python either). The spec's slots are
-// copied into the type; a slot this does not know fails loudly.
+// (a guard per `with lock.read()`, an awaitable per `await`), built as a
+// static type from the same PyType_Spec. Why: every instance of a heap type
+// holds a reference to its type. A free-threaded interpreter adds it to a
+// per-thread count, but an extension can only give it back with Py_DECREF,
+// which on a type (owned by no thread) is an atomic on the type's shared
+// count - one cache line that every thread making such objects writes, the
+// very thing a read path must not do. A static type is immortal, so its
+// instances hold no reference and neither step happens. It costs little: the
+// type is immutable, and subclassable only when its flags say so, as the
+// classes using it are (they cannot be instantiated from Python either). The
+// slots are copied into the type; a slot this does not know fails loudly.
 class StaticTypeSlot {
 public:
     PyTypeObject* get(PyType_Spec* spec) noexcept {

@@ -249,13 +249,11 @@ struct Awaitable {
         if (b->native.phase == Phase::Fresh) warn_never_awaited(b->native.never_awaited());
         SpareBoxes& spare = t_spare_boxes<State>;
         if (spare.count == SpareBoxes::kSpares) return vornic::dealloc<State>(o);
-        PyTypeObject* tp = Py_TYPE(o);
+        // The type is static (type_slot): there is no type reference to
+        // give back here, nor one for PyObject_Init to take on reuse.
         std::destroy_at(&b->native);
         std::destroy_at(&b->borrow);
         spare.boxes[spare.count++] = o;
-        // A heap type's reference is taken again by PyObject_Init when the
-        // box is reused; the static type holds none.
-        if (PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(tp);
     }
 
     static constexpr Sig<1> kSendSig{State::kClass, "send", {"value"}, 1};

@@ -51,16 +51,55 @@ void run(std::vector<Retired>& items) noexcept {
     items.clear();
 }
 
-// Full fence, then the participants (other than me) now inside a section.
-std::vector<Wait> scan(const Participant* me) {
+// Full fence, then f(p, seq) for each participant other than me that is
+// inside a section now, until f returns false.
+template <class F>
+void for_each_inside(const Participant* me, F&& f) {
     full_fence();
-    std::vector<Wait> waits;
     for (Participant* p = registry().head.load(std::memory_order_acquire); p; p = p->next) {
         if (p == me) continue;
         const std::uint64_t s = kTsan ? p->seq.load(std::memory_order_seq_cst) : p->seq.load(std::memory_order_acquire);
-        if (s & 1) waits.push_back(Wait{p, s});
+        if ((s & 1) && !f(p, s)) return;
     }
+}
+
+// The participants (other than me) now inside a section.
+std::vector<Wait> scan(const Participant* me) {
+    std::vector<Wait> waits;
+    for_each_inside(me, [&](const Participant* p, std::uint64_t s) {
+        waits.push_back(Wait{p, s});
+        return true;
+    });
     return waits;
+}
+
+// Whether any participant other than me is inside a section now: scan()
+// without building the list, for the common case where none is.
+bool anyone_inside(const Participant* me) noexcept {
+    bool found = false;
+    for_each_inside(me, [&](const Participant*, std::uint64_t) { return !(found = true); });
+    return found;
+}
+
+// Runs my non-empty bag at once. The bag is emptied before anything in it
+// runs: reclaimers may retire and reclaim. One write's worth (a replaced
+// value; a removed key and value; those and a block) is taken out by copy,
+// which leaves the bag and its capacity where they are.
+void run_own(Participant& me) noexcept {
+    if (const std::size_t n = me.bag.size(); n <= 3) {
+        const Retired a = me.bag[0];
+        const Retired b = n > 1 ? me.bag[1] : Retired{};
+        const Retired c = n > 2 ? me.bag[2] : Retired{};
+        me.bag.clear();
+        a.fn(a.p);
+        if (n > 1) b.fn(b.p);
+        if (n > 2) c.fn(c.p);
+        return;
+    }
+    std::vector<Retired> bag = std::move(me.bag);
+    me.bag = {};
+    run(bag);
+    if (me.bag.capacity() == 0) me.bag = std::move(bag);  // keep the capacity
 }
 
 // Moves `bag` to the pending list with what it waits for. Returns false (bag
@@ -152,65 +191,20 @@ Participant& detail::register_self() {
 
 void detail::grow_bag(Participant& p, std::size_t n) { p.bag.reserve(p.bag.size() + std::max<std::size_t>(n, 16)); }
 
-// Runs my non-empty bag at once.
-inline void run_own(Participant& self) noexcept {
-    Participant* me = &self;
-    // The bag is emptied before anything in it runs: reclaimers may retire
-    // and reclaim. One write's worth (a replaced value; a removed key and
-    // value; those and a block) is taken out by copy, which leaves the bag
-    // and its capacity where they are.
-    if (const std::size_t n = me->bag.size(); n <= 3) {
-        const Retired a = me->bag[0];
-        const Retired b = n > 1 ? me->bag[1] : Retired{};
-        const Retired c = n > 2 ? me->bag[2] : Retired{};
-        me->bag.clear();
-        a.fn(a.p);
-        if (n > 1) b.fn(b.p);
-        if (n > 2) c.fn(c.p);
-        return;
-    }
-    std::vector<Retired> bag = std::move(me->bag);
-    me->bag = {};
-    run(bag);
-    if (me->bag.capacity() == 0) me->bag = std::move(bag);
-}
-
-// Full fence, then whether any participant other than me is inside a section:
-// scan() without building the list, for the common case where none is.
-static bool anyone_inside(const Participant* me) noexcept {
-    full_fence();
-    for (Participant* p = registry().head.load(std::memory_order_acquire); p; p = p->next) {
-        if (p == me) continue;
-        const std::uint64_t s = kTsan ? p->seq.load(std::memory_order_seq_cst) : p->seq.load(std::memory_order_acquire);
-        if (s & 1) return true;
-    }
-    return false;
-}
-
 void reclaim() noexcept {
     Participant* me = detail::tl_self;
     if (me && !me->bag.empty()) {
-        if (!anyone_inside(me)) {
+        std::vector<Wait> waits;
+        bool scanned = true;
+        try {
+            if (anyone_inside(me)) waits = scan(me);  // again: some may have left
+        } catch (...) {
+            scanned = false;  // keep the bag; a later reclaim retries
+        }
+        if (scanned && waits.empty()) {
             run_own(*me);
-        } else {
-            std::vector<Wait> waits;
-            bool scanned = true;
-            try {
-                waits = scan(me);  // again: readers may have left meanwhile
-            } catch (...) {
-                scanned = false;  // keep the bag; a later reclaim retries
-            }
-            if (scanned) {
-                // Take the bag out first: reclaimers may retire into a new one.
-                std::vector<Retired> bag = std::move(me->bag);
-                me->bag = {};
-                if (waits.empty()) {
-                    run(bag);
-                    if (me->bag.capacity() == 0) me->bag = std::move(bag);  // keep the capacity
-                } else if (!seal(bag, std::move(waits))) {
-                    me->bag = std::move(bag);  // nothing ran since it was taken out
-                }
-            }
+        } else if (scanned) {
+            seal(me->bag, std::move(waits));  // on failure the bag stays for a later try
         }
     }
     if (detail::pending_items.load(std::memory_order_relaxed) != 0) poll_pending();

@@ -274,7 +274,8 @@ bool native_type(PyTypeObject* t) noexcept {
 // that type's __eq__, computed without running Python code, raising, or
 // taking a reference. Identity proves equality for these types except float
 // (NaN); lookups keep no identity rule of their own.
-bool native_equal(PyObject* stored, PyObject* probe) noexcept {
+// Inline: the one-pair lookup's identity test then costs no call.
+[[gnu::always_inline]] inline bool native_equal(PyObject* stored, PyObject* probe) noexcept {
     PyTypeObject* t = Py_TYPE(probe);
     if (t == &PyFloat_Type) return PyFloat_AS_DOUBLE(stored) == PyFloat_AS_DOUBLE(probe);
     if (stored == probe) return true;
@@ -307,10 +308,8 @@ Peeked decide(const Pair* ps, std::size_t n, PyObject* key, bool want_value, Ref
               SmallVec<OwnedPair, 4>& copies) {
     PyTypeObject* t = Py_TYPE(key);
     if (n == 1 && Py_TYPE(obj(ps[0].key)) == t && native_type(t)) [[likely]] {
-        // The usual bucket: one pair, a native key of the probe's type (the
-        // same object is equal for all of them but float).
-        if (!((obj(ps[0].key) == key && t != &PyFloat_Type) || native_equal(obj(ps[0].key), key)))
-            return Peeked::Miss;
+        // The usual bucket: one pair, a native key of the probe's type.
+        if (!native_equal(obj(ps[0].key), key)) return Peeked::Miss;
         if (want_value) hit = copy(ps[0].value);
         return Peeked::Hit;
     }

@@ -2,6 +2,8 @@
 // the cached waiter. See context.hpp for the rules.
 #include "channel_core/context.hpp"
 
+#include "common/fences.hpp"
+
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@ namespace vornic::chan::detail {
 namespace {
 
 std::atomic<std::uint64_t> g_next_token{1};
+
+constinit std::atomic<std::int64_t> g_spin_ns{0};
 
 thread_local std::uint64_t t_token = 0;
 thread_local std::uint64_t t_rng = 0;
@@ -60,7 +64,28 @@ std::size_t random_below(std::size_t n) noexcept {
   return static_cast<std::size_t>((static_cast<unsigned __int128>(r) * n) >> 64);
 }
 
+void set_sleep_spin(std::chrono::nanoseconds budget) noexcept {
+  g_spin_ns.store(budget.count() > 0 ? static_cast<std::int64_t>(budget.count()) : 0, std::memory_order_relaxed);
+}
+
+bool Waiter::spin_for_claim(const Deadline& until) noexcept {
+  const std::int64_t budget = g_spin_ns.load(std::memory_order_relaxed);
+  if (budget == 0) return false;
+  Instant end = Clock::now() + std::chrono::nanoseconds(budget);
+  if (until && *until < end) end = *until;
+  for (;;) {
+    // The clock is read once per batch of checks: a check is a load of a
+    // line that stays in this core's cache until the peer writes it.
+    for (int i = 0; i < 32; ++i) {
+      if (state_.load(std::memory_order_acquire) != kWaiting) return true;
+      cpu_relax();
+    }
+    if (Clock::now() >= end) return false;
+  }
+}
+
 void Waiter::sleep_until(const Deadline& until) noexcept {
+  if (spin_for_claim(until)) return;
   timespec at{};
   if (until) {
     // An absolute deadline on the monotonic clock, which is steady_clock's.

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -56,6 +57,16 @@ constexpr std::size_t selected_operation(Claim c) noexcept { return c - kFirstOp
 // A small number unique to the calling thread for the life of the process;
 // used to keep a thread from being paired with itself.
 std::uint64_t current_thread_token() noexcept;
+
+// How long a waiter spins, watching its claim cell, before it goes to sleep
+// (process-wide; zero, the default, never spins). A claim that arrives
+// within it costs the owner no sleep and the peer no wake-up call: the
+// hand-off is a few cache-line transfers instead of a futex round trip and
+// a processor coming out of idle, which dominates a hand-over between two
+// threads that each wait for the other. Set once, before waits begin;
+// spinning only pays where the peer runs at the same time on another
+// processor, so the caller leaves it at zero where that cannot happen.
+void set_sleep_spin(std::chrono::nanoseconds budget) noexcept;
 
 // A uniformly random value in [0, n), n >= 1, from a cheap per-thread
 // generator seeded once per thread (no entropy is drawn per call).
@@ -116,6 +127,8 @@ class Waiter {
   // One sleep: returns when woken (possibly spuriously), when `until`
   // passes, or at once if the cell has left kWaiting. Callers loop.
   void sleep_until(const Deadline& until) noexcept;
+  // Spins for the claim, up to the spin budget or `until`; true if claimed.
+  bool spin_for_claim(const Deadline& until) noexcept;
 
   std::atomic<Claim> state_{kWaiting};
   std::atomic<std::uint32_t> refs_{1};

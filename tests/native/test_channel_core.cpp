@@ -103,45 +103,57 @@ INSTANTIATE_TEST_SUITE_P(Channel, BufferedFlavour, testing::Values(Flavour{}, Fl
 // ---------------------------------------------------------------------------
 // Delivery and ordering
 
+// Once with waiters that sleep at once, once with waiters that spin before
+// sleeping (a hand-off then often lands while its waiter is awake).
+class SpinBudget {
+ public:
+  explicit SpinBudget(std::chrono::nanoseconds b) { detail::set_sleep_spin(b); }
+  ~SpinBudget() { detail::set_sleep_spin(0ns); }
+};
+
 TEST_P(EveryFlavour, MpmcDeliversEachItemExactlyOnceInPerSenderOrder) {
-  constexpr int kProducers = 4, kConsumers = 4;
-  const int per_producer = 20000 / kScale;
-  std::vector<std::atomic<int>> seen(kProducers * per_producer);
-  std::atomic<int> order_violations{0};
+  for (const auto spin : {0us, 20us}) {
+    SCOPED_TRACE(spin.count());
+    SpinBudget budget(spin);
+    constexpr int kProducers = 4, kConsumers = 4;
+    const int per_producer = 20000 / kScale;
+    std::vector<std::atomic<int>> seen(kProducers * per_producer);
+    std::atomic<int> order_violations{0};
 
-  within(60s, [&] {
-    auto [tx, rx] = make<std::uint64_t>(GetParam());
-    std::vector<std::thread> threads;
-    for (int p = 0; p < kProducers; ++p) {
-      threads.emplace_back([&, p, tx = tx] {
-        for (int s = 0; s < per_producer; ++s) {
-          EXPECT_TRUE(tx.send((std::uint64_t(p) << 32) | std::uint64_t(s)).ok());
-        }
-      });
-    }
-    for (int c = 0; c < kConsumers; ++c) {
-      threads.emplace_back([&, rx = rx] {
-        std::array<long, kProducers> last;
-        last.fill(-1);
-        for (;;) {
-          RecvResult<std::uint64_t> r = rx.recv();
-          if (r.status == RecvStatus::Disconnected) break;
-          ASSERT_TRUE(r.ok());
-          const int p = int(*r.item >> 32), s = int(*r.item & 0xffffffffu);
-          if (s <= last[p]) order_violations.fetch_add(1);
-          last[p] = s;
-          seen[p * per_producer + s].fetch_add(1);
-        }
-      });
-    }
-    { auto drop = std::move(tx); }  // only the producers' copies remain
-    for (auto& t : threads) t.join();
-  });
+    within(60s, [&] {
+      auto [tx, rx] = make<std::uint64_t>(GetParam());
+      std::vector<std::thread> threads;
+      for (int p = 0; p < kProducers; ++p) {
+        threads.emplace_back([&, p, tx = tx] {
+          for (int s = 0; s < per_producer; ++s) {
+            EXPECT_TRUE(tx.send((std::uint64_t(p) << 32) | std::uint64_t(s)).ok());
+          }
+        });
+      }
+      for (int c = 0; c < kConsumers; ++c) {
+        threads.emplace_back([&, rx = rx] {
+          std::array<long, kProducers> last;
+          last.fill(-1);
+          for (;;) {
+            RecvResult<std::uint64_t> r = rx.recv();
+            if (r.status == RecvStatus::Disconnected) break;
+            ASSERT_TRUE(r.ok());
+            const int p = int(*r.item >> 32), s = int(*r.item & 0xffffffffu);
+            if (s <= last[p]) order_violations.fetch_add(1);
+            last[p] = s;
+            seen[p * per_producer + s].fetch_add(1);
+          }
+        });
+      }
+      { auto drop = std::move(tx); }  // only the producers' copies remain
+      for (auto& t : threads) t.join();
+    });
 
-  EXPECT_EQ(order_violations.load(), 0);
-  int wrong = 0;
-  for (auto& n : seen) wrong += n.load() != 1;
-  EXPECT_EQ(wrong, 0) << "items lost or duplicated";
+    EXPECT_EQ(order_violations.load(), 0);
+    int wrong = 0;
+    for (auto& n : seen) wrong += n.load() != 1;
+    EXPECT_EQ(wrong, 0) << "items lost or duplicated";
+  }
 }
 
 TEST_P(BufferedFlavour, ItemsBufferedBeforeLastSenderLeavesAreStillDelivered) {
@@ -255,6 +267,7 @@ TEST_P(EveryFlavour, EarliestRegisteredReceiverIsServedFirst) {
 }
 
 TEST_P(EveryFlavour, BlockedCallsSleepInsteadOfSpinning) {
+  SpinBudget budget(20us);  // spins before sleeping, but only that long
   within(10s, [&] {
     auto [tx, rx] = make<int>(GetParam());
     const auto cpu = thread_cpu_time();

@@ -13,8 +13,9 @@
 // Threading: any number of threads may use copies of the handles at once; a
 // single handle object may be shared for concurrent calls too (all methods
 // are const), but copying/assigning/destroying one handle object needs the
-// usual exclusive access. Blocking calls sleep without spinning and must be
-// made with no lock held that a peer might need.
+// usual exclusive access. Blocking calls sleep (after a bounded spin, when
+// the process set one: detail::set_sleep_spin) and must be made with no
+// lock held that a peer might need.
 //
 // Item rule: T must be nothrow-movable. The core never destroys a live item
 // while it holds a channel lock; items are destroyed by the thread that

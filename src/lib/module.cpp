@@ -83,15 +83,11 @@ int exec_module(PyObject* module) noexcept {
         add_function(module, types::aselect_def());
         add_class(module, types::atomic_reference, "AtomicReference");
         register_mapping();
-#ifdef Py_GIL_DISABLED
-        // Threads waiting for one another on channels run at the same time
-        // here, so a waiter spins briefly before it sleeps: a hand-over
-        // that arrives within the spin skips the futex round trip on both
-        // sides. With a GIL the peer needs the lock the waiter gives up to
-        // make progress, so spinning only delays the hand-back; with one
-        // processor it only takes time from the peer.
+        // A channel waiter spins briefly before it sleeps: a hand-over that
+        // arrives within the spin skips the futex round trip on both sides
+        // (a waiter spins detached, so with a GIL its peer runs meanwhile).
+        // With one processor spinning would only take time from the peer.
         if (const auto n = available_parallelism(); n && *n > 1) chan::detail::set_sleep_spin(std::chrono::microseconds(20));
-#endif
         return 0;
     });
 }

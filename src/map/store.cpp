@@ -455,9 +455,9 @@ void Store::seed(Shard& s) const noexcept {
     s.table.seed(k0, splitmix(secret1_ ^ k0), pow2_ ? static_cast<std::uint32_t>(__builtin_ctzll(count_)) : 0);
 }
 
-void Store::insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* value) {
+void Store::insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* value, std::uint64_t hole) {
     seed(s);
-    s.table.insert(hash, Pair{key, value});  // may throw: then nothing was taken
+    s.table.insert(hash, Pair{key, value}, hole);  // may throw: then nothing was taken
     Py_INCREF(key);
     Py_INCREF(value);
 }
@@ -520,9 +520,10 @@ void Store::put(PyObject* key, PyObject* value) {
     {
         // Fast path: no bucket yet, or the caller's very key object is stored.
         Locked g(sh);
-        Slot* s = sh.table.find(t.hash);
+        std::uint64_t hole;
+        Slot* s = sh.table.find(t.hash, hole);
         if (!s) {
-            insert_new(sh, t.hash, key, value);
+            insert_new(sh, t.hash, key, value, hole);
             done = true;
         } else if (const std::size_t i = index_of(BucketView(s), key); i != kAbsent) {
             replace_value(sh.table, s, i, value);
@@ -537,10 +538,11 @@ void Store::put(PyObject* key, PyObject* value) {
         // stored (identity); otherwise the write is valid only once this
         // operation compared every stored key.
         Locked g(sh);
-        Slot* s = sh.table.find(t.hash);
+        std::uint64_t hole;
+        Slot* s = sh.table.find(t.hash, hole);
         std::size_t i = kAbsent;
         if (!s) {
-            insert_new(sh, t.hash, key, value);
+            insert_new(sh, t.hash, key, value, hole);
         } else if (eq && (i = index_of(BucketView(s), eq.get())) != kAbsent) {
             replace_value(sh.table, s, i, value);
         } else if (copy_uncompared(BucketView(s), compared, cands)) {
@@ -619,9 +621,10 @@ Ref Store::get_or_insert(PyObject* key, PyObject* dflt) {
         cands.clear();
         {
             Locked g(sh);
-            Slot* s = sh.table.find(t.hash);
+            std::uint64_t hole;
+            Slot* s = sh.table.find(t.hash, hole);
             if (!s) {
-                insert_new(sh, t.hash, key, dflt);
+                insert_new(sh, t.hash, key, dflt, hole);
                 result = dflt;
             } else {
                 BucketView b(s);

@@ -153,8 +153,9 @@ private:
     Target locate(PyObject* key);
     // Gives an empty table its placing keys before an insert.
     void seed(Shard& s) const noexcept;
-    // Adds a one-pair bucket; called under s's lock with no bucket for hash.
-    void insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* value);
+    // Adds a one-pair bucket; called under s's lock with no bucket for hash,
+    // with the hole of the find (same hold) that showed it.
+    void insert_new(Shard& s, std::uint64_t hash, PyObject* key, PyObject* value, std::uint64_t hole);
 
     void* raw_ = nullptr;       // the allocation behind shards_
     Shard* shards_ = nullptr;   // count_ shards, 64-byte aligned within raw_

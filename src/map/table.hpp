@@ -207,6 +207,23 @@ public:
         }
     }
 
+    // find(), which on a miss also gives the empty slot that ends h's run:
+    // where insert() would put h's bucket unless the table grows first
+    // (kNoHole when there is no array yet). Valid until the next change.
+    static constexpr std::uint64_t kNoHole = ~std::uint64_t{0};
+    Slot* find(std::uint64_t h, std::uint64_t& hole) const noexcept {
+        hole = kNoHole;
+        if (!slots_) return nullptr;
+        for (std::uint64_t i = home(h);; i = (i + 1) & mask_) {
+            Slot& s = slots_[i];
+            if (!s.pair.key) {
+                hole = i;
+                return nullptr;
+            }
+            if (s.hash == h) return &s;
+        }
+    }
+
     // Every bucket in table order: f(std::uint64_t hash, BucketView).
     template <class F>
     void for_each(F&& f) const {
@@ -308,6 +325,17 @@ public:
         std::uint64_t i = home(h);
         while (slots_[i].pair.key) i = (i + 1) & mask_;
         put_slot(slots_[i], Slot{h, p});
+        ++used_;
+        set_pairs(pairs_ + 1);
+    }
+
+    // insert(), given the hole of a find(h, hole) with no change since: a
+    // miss already walked h's run, and unless the table grows first the
+    // bucket goes where that walk ended.
+    void insert(std::uint64_t h, Pair p, std::uint64_t hole) {
+        if (hole == kNoHole || (used_ + 1) * 4 > (mask_ + 1) * 3) return insert(h, p);
+        Writing w(*this);
+        put_slot(slots_[hole], Slot{h, p});
         ++used_;
         set_pairs(pairs_ + 1);
     }

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -71,17 +72,32 @@ void set_sleep_spin(std::chrono::nanoseconds budget) noexcept {
 bool Waiter::spin_for_claim(const Deadline& until) noexcept {
   const std::int64_t budget = g_spin_ns.load(std::memory_order_relaxed);
   if (budget == 0) return false;
+  // A thread whose spins keep running out waits for peers that are slow to
+  // come (a worker between tasks, say): it spins again only after 1, 2, 4,
+  // ... 64 waits without, and a spin that succeeds starts over. Otherwise
+  // it would burn the budget on every wait and hold a processor the thread
+  // about to hand it something may need.
+  if (spin_skip_ > 0) {
+    --spin_skip_;
+    return false;
+  }
   Instant end = Clock::now() + std::chrono::nanoseconds(budget);
   if (until && *until < end) end = *until;
   for (;;) {
     // The clock is read once per batch of checks: a check is a load of a
     // line that stays in this core's cache until the peer writes it.
     for (int i = 0; i < 32; ++i) {
-      if (state_.load(std::memory_order_acquire) != kWaiting) return true;
+      if (state_.load(std::memory_order_acquire) != kWaiting) {
+        spin_backoff_ = 0;
+        return true;
+      }
       cpu_relax();
     }
-    if (Clock::now() >= end) return false;
+    if (Clock::now() >= end) break;
   }
+  spin_backoff_ = spin_backoff_ == 0 ? 1 : std::min<std::uint32_t>(spin_backoff_ * 2, kMaxSpinBackoff);
+  spin_skip_ = spin_backoff_;
+  return false;
 }
 
 void Waiter::sleep_until(const Deadline& until) noexcept {

@@ -133,6 +133,11 @@ class Waiter {
   std::atomic<Claim> state_{kWaiting};
   std::atomic<std::uint32_t> refs_{1};
   std::atomic<std::uint32_t> sleeping_{0};  // the futex word: 1 while the owner sleeps
+  // Owner only: the spin back-off (spin_for_claim), kept with the thread's
+  // cached waiter from one wait to the next.
+  static constexpr std::uint32_t kMaxSpinBackoff = 64;
+  std::uint32_t spin_backoff_ = 0;
+  std::uint32_t spin_skip_ = 0;
   const std::uint64_t thread_;
 };
 

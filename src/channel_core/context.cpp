@@ -19,6 +19,7 @@ std::atomic<std::uint64_t> g_next_token{1};
 
 constinit std::atomic<std::int64_t> g_spin_ns{0};
 
+thread_local bool t_never_spin = false;
 thread_local std::uint64_t t_token = 0;
 thread_local std::uint64_t t_rng = 0;
 
@@ -69,9 +70,11 @@ void set_sleep_spin(std::chrono::nanoseconds budget) noexcept {
   g_spin_ns.store(budget.count() > 0 ? static_cast<std::int64_t>(budget.count()) : 0, std::memory_order_relaxed);
 }
 
+void never_spin_on_this_thread() noexcept { t_never_spin = true; }
+
 bool Waiter::spin_for_claim(const Deadline& until) noexcept {
   const std::int64_t budget = g_spin_ns.load(std::memory_order_relaxed);
-  if (budget == 0) return false;
+  if (budget == 0 || t_never_spin) return false;
   // A thread whose spins keep running out waits for peers that are slow to
   // come (a worker between tasks, say): it spins again only after 1, 2, 4,
   // ... 64 waits without, and a spin that succeeds starts over. Otherwise

@@ -68,6 +68,12 @@ std::uint64_t current_thread_token() noexcept;
 // processor, so the caller leaves it at zero where that cannot happen.
 void set_sleep_spin(std::chrono::nanoseconds budget) noexcept;
 
+// The calling thread's waits never spin, whatever the budget: for threads
+// that wait between pieces of work another thread hands them (a pool's
+// workers), where a spin holds a processor that the thread about to hand
+// over the next piece, or one already running a piece, needs more.
+void never_spin_on_this_thread() noexcept;
+
 // A uniformly random value in [0, n), n >= 1, from a cheap per-thread
 // generator seeded once per thread (no entropy is drawn per call).
 std::size_t random_below(std::size_t n) noexcept;

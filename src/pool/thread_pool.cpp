@@ -457,6 +457,9 @@ void worker_loop(const TaskReceiver& rx, const Crew& crew) {
 
 void worker_main(const TaskReceiver& rx, Crew& crew) {
     t_crew = &crew;
+    // A worker waiting for a task does not spin: the submitter, or a worker
+    // running a task, needs the processor more.
+    chan::detail::never_spin_on_this_thread();
     worker_loop(rx, crew);
     crew.ended_by(1);
 }

@@ -103,14 +103,15 @@ INSTANTIATE_TEST_SUITE_P(Channel, BufferedFlavour, testing::Values(Flavour{}, Fl
 // ---------------------------------------------------------------------------
 // Delivery and ordering
 
-// Once with waiters that sleep at once, once with waiters that spin before
-// sleeping (a hand-off then often lands while its waiter is awake).
+// The process's spin before sleeping, for the length of one test.
 class SpinBudget {
  public:
   explicit SpinBudget(std::chrono::nanoseconds b) { detail::set_sleep_spin(b); }
   ~SpinBudget() { detail::set_sleep_spin(0ns); }
 };
 
+// Once with waiters that sleep at once, once with waiters that spin before
+// sleeping (a hand-off then often lands while its waiter is awake).
 TEST_P(EveryFlavour, MpmcDeliversEachItemExactlyOnceInPerSenderOrder) {
   for (const auto spin : {0us, 20us}) {
     SCOPED_TRACE(spin.count());

@@ -56,16 +56,11 @@ def run_threads(n, make_body):
     # the time after the barrier could be left without a processor until a
     # worker finished, and then time almost nothing.
     def wrap(body):
-        if isinstance(body, tuple):
-            prepare, run = body
-            state = prepare()
-            start.wait()
-            began.append(time.perf_counter())
-            run(state)
-        else:
-            start.wait()
-            began.append(time.perf_counter())
-            body()
+        prepare, run = body if isinstance(body, tuple) else (lambda: None, lambda _: body())
+        state = prepare()
+        start.wait()
+        began.append(time.perf_counter())
+        run(state)
         done.append(time.perf_counter())
 
     threads = [threading.Thread(target=wrap, args=(b,)) for b in bodies]

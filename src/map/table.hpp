@@ -199,12 +199,8 @@ public:
     std::uint64_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
     // The slot holding h's bucket, or nullptr. Valid until the next change.
     Slot* find(std::uint64_t h) const noexcept {
-        if (!slots_) return nullptr;
-        for (std::uint64_t i = home(h);; i = (i + 1) & mask_) {
-            Slot& s = slots_[i];
-            if (!s.pair.key) return nullptr;
-            if (s.hash == h) return &s;
-        }
+        std::uint64_t hole;
+        return find(h, hole);
     }
 
     // find(), which on a miss also gives the empty slot that ends h's run:
@@ -324,9 +320,7 @@ public:
         if (!slots_ || (used_ + 1) * 4 > (mask_ + 1) * 3) grow();
         std::uint64_t i = home(h);
         while (slots_[i].pair.key) i = (i + 1) & mask_;
-        put_slot(slots_[i], Slot{h, p});
-        ++used_;
-        set_pairs(pairs_ + 1);
+        fill(i, h, p);
     }
 
     // insert(), given the hole of a find(h, hole) with no change since: a
@@ -335,9 +329,7 @@ public:
     void insert(std::uint64_t h, Pair p, std::uint64_t hole) {
         if (hole == kNoHole || (used_ + 1) * 4 > (mask_ + 1) * 3) return insert(h, p);
         Writing w(*this);
-        put_slot(slots_[hole], Slot{h, p});
-        ++used_;
-        set_pairs(pairs_ + 1);
+        fill(hole, h, p);
     }
 
     // Appends a pair to an existing bucket. Throws std::bad_alloc with the
@@ -431,6 +423,13 @@ private:
     };
 
     std::uint64_t home(std::uint64_t h) const noexcept { return place(h, k0_, k1_, shift_) & mask_; }
+
+    // Puts a new one-pair bucket in empty slot i (inside a Writing).
+    void fill(std::uint64_t i, std::uint64_t h, Pair p) noexcept {
+        put_slot(slots_[i], Slot{h, p});
+        ++used_;
+        set_pairs(pairs_ + 1);
+    }
 
     static void put_pair(Pair& to, Pair p) noexcept {
         detail::store(to.value, p.value);
